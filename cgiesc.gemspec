@@ -1,0 +1,21 @@
+# frozen_string_literal: true
+
+require_relative "lib/cgiesc/version"
+
+Gem::Specification.new do |spec|
+  spec.name = "cgiesc"
+  spec.version = CGIEsc::VERSION
+  spec.authors = ["The cgiesc developers"]
+  spec.summary = "A fast, exact native CGI.escapeHTML"
+  spec.description = "A C++ extension that escapes the five HTML-special bytes " \
+                     "(& < > \" ') in one vectorizable pass, as CGI.escapeHTML."
+  spec.license = "MIT"
+  spec.required_ruby_version = ">= 2.7"
+
+  spec.files = Dir["lib/**/*.rb", "src/*.{cpp,h,rb}", "exe/*", "sig/*.rbs",
+                   "README.md", "CHANGELOG.md", "LICENSE.txt"]
+  spec.bindir = "exe"
+  spec.executables = ["cgiesc"]
+  spec.require_paths = ["lib"]
+  spec.extensions = ["src/extconf.rb"]
+end

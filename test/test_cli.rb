@@ -1,0 +1,81 @@
+# frozen_string_literal: true
+
+require_relative "test_helper"
+require "tmpdir"
+require "shellwords"
+
+class TestCLI < Minitest::Test
+  TOOL = File.join(ROOT, "exe", "cgiesc")
+
+  def cgiesc(*args, stdin_data: "")
+    run_ruby("load ARGV.shift", TOOL, *args, stdin_data: stdin_data)
+  end
+
+  def test_standard_input
+    out, err, status = cgiesc(stdin_data: %(<p class="x">Tom & Jerry's</p>\n))
+    assert status.success?, err
+    assert_equal %(&lt;p class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s&lt;/p&gt;\n), out
+    assert_empty err
+  end
+
+  def test_files_and_dash_in_order
+    Dir.mktmpdir do |dir|
+      a = File.join(dir, "a")
+      b = File.join(dir, "b")
+      File.write(a, "<a>")
+      File.write(b, "&b")
+      out, err, status = cgiesc(a, "-", b, stdin_data: "'in'")
+      assert status.success?, err
+      assert_equal "&lt;a&gt;&#39;in&#39;&amp;b", out
+    end
+  end
+
+  def test_bytes_pass_through_across_chunks
+    rng = Random.new(7)
+    # Larger than several 64 KiB chunks, with special bytes on the chunk edges.
+    input = rng.bytes(300_000)
+    [65_535, 65_536, 131_071, 131_072].each { |i| input.setbyte(i, "<".ord) }
+    input << "\xFE\xFF\x00<\x00".b # UTF-16 bytes are treated as bytes
+    expected = input.gsub(/[&<>"']/n, "&" => "&amp;", "<" => "&lt;", ">" => "&gt;", '"' => "&quot;", "'" => "&#39;")
+    out, err, status = cgiesc(stdin_data: input)
+    assert status.success?, err
+    assert_equal expected.bytesize, out.bytesize
+    assert_equal expected, out
+  end
+
+  def test_unreadable_files_are_reported_and_skipped
+    Dir.mktmpdir do |dir|
+      good = File.join(dir, "good")
+      File.write(good, "<ok>")
+      missing = File.join(dir, "missing")
+      out, err, status = cgiesc(missing, good, dir)
+      assert_equal 1, status.exitstatus
+      assert_equal "&lt;ok&gt;", out
+      assert_equal "cgiesc: #{missing}: No such file or directory\ncgiesc: #{dir}: Is a directory\n", err
+    end
+  end
+
+  def test_help_version_and_bad_options
+    out, _err, status = cgiesc("--help")
+    assert status.success?
+    assert_match(/\AUsage: cgiesc \[FILE\.\.\.\]/, out)
+    assert_equal out, cgiesc("-h").first
+
+    out, _err, status = cgiesc("--version")
+    assert status.success?
+    assert_equal "cgiesc #{CGIEsc::VERSION}\n", out
+
+    out, err, status = cgiesc("--frobnicate")
+    assert_equal 2, status.exitstatus
+    assert_empty out
+    assert_match(/unknown option: --frobnicate/, err)
+    assert_match(/Usage: cgiesc/, err)
+  end
+
+  def test_closed_pipe_ends_quietly
+    script = %(#{RbConfig.ruby.shellescape} -I#{LIB.shellescape} #{TOOL.shellescape} | head -c 5)
+    out, err, = Open3.capture3("bash", "-c", "set -o pipefail; #{script}", stdin_data: "<" * 2_000_000)
+    assert_equal "&lt;&", out
+    assert_empty err
+  end
+end

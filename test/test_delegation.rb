@@ -1,0 +1,93 @@
+# frozen_string_literal: true
+
+require_relative "test_helper"
+
+# The fallback that CGI::Util provides for strings that cannot be scanned
+# byte by byte. It records what it was given and returns a marker object.
+module CGI::Util
+  def escapeHTML(str)
+    Thread.current[:cgiesc_fallback_arg] = str
+    Thread.current[:cgiesc_fallback_result] = Object.new
+  end
+end
+
+class TestDelegation < Minitest::Test
+  SCANNED = %w[UTF-8 US-ASCII ASCII-8BIT ISO-8859-1 Shift_JIS EUC-JP Windows-31J].freeze
+  DELEGATED = %w[UTF-16LE UTF-16BE UTF-32LE UTF-32BE UTF-16 UTF-32 UTF-7 ISO-2022-JP].freeze
+
+  def setup
+    @host = Class.new { include CGI::Util }.new
+    Thread.current[:cgiesc_fallback_arg] = nil
+  end
+
+  def fallback_arg = Thread.current[:cgiesc_fallback_arg]
+  def fallback_result = Thread.current[:cgiesc_fallback_result]
+
+  def test_ascii_compatible_encodings_are_scanned_natively
+    SCANNED.each do |name|
+      src = "a<b".dup.force_encoding(name)
+      got = @host.escapeHTML(src)
+      assert_equal "a&lt;b".b, got.b, name
+      assert_equal Encoding.find(name), got.encoding
+      assert_nil fallback_arg, "#{name} must not be delegated"
+    end
+  end
+
+  def test_other_encodings_are_delegated_unscanned
+    DELEGATED.each do |name|
+      # Raw bytes that hold every special byte; a byte-wise scan would rewrite them.
+      src = %(<&"'>).b.force_encoding(name)
+      got = @host.escapeHTML(src)
+      assert_same fallback_result, got, name
+      assert_same src, fallback_arg, name
+      assert_equal %(<&"'>).b, src.b
+    end
+  end
+
+  def test_delegated_argument_arrives_converted
+    utf16 = "<".encode("UTF-16LE")
+    convertible = Object.new
+    convertible.define_singleton_method(:to_str) { utf16 }
+    got = @host.escapeHTML(convertible)
+    assert_same utf16, fallback_arg
+    assert_same fallback_result, got
+  end
+
+  def test_no_next_definition_raises_no_method_error
+    only_escape = Object.new.extend(CGI::Escape)
+    assert_equal "a&amp;b", only_escape.escapeHTML("a&b")
+    e = assert_raises(NoMethodError) { only_escape.escapeHTML("<".encode("UTF-16BE")) }
+    assert_match(/super/, e.message)
+    # CGI itself extends CGI::Escape only.
+    assert_raises(NoMethodError) { CGI.escapeHTML("<".encode("UTF-32LE")) }
+  end
+
+  def test_errors_of_the_next_definition_reach_the_caller
+    klass = Class.new do
+      include CGI::Util
+      def escapeHTML(_str) = raise(ArgumentError, "fallback failed")
+    end
+    # The class's own method comes first; prepend to put the native one in front.
+    klass.prepend(CGI::Escape)
+    e = assert_raises(ArgumentError) { klass.new.escapeHTML("<".encode("UTF-16LE")) }
+    assert_equal "fallback failed", e.message
+    assert_equal "&lt;", klass.new.escapeHTML("<")
+  end
+
+  def test_documented_fallback_recipe
+    out, err, status = run_ruby(<<~'RUBY')
+      require "cgiesc"
+      module CGI::Util
+        def escapeHTML(str)
+          utf8 = str.encode(Encoding::UTF_8)
+          CGI::Escape.instance_method(:escapeHTML).bind_call(self, utf8).encode(str.encoding)
+        end
+      end
+      CGI.extend(CGI::Util)
+      r = CGI.escapeHTML("a<b".encode("UTF-16LE"))
+      p [r.encoding, r.encode("UTF-8"), CGI.escapeHTML("x>")]
+    RUBY
+    assert status.success?, err
+    assert_equal %([#<Encoding:UTF-16LE>, "a&lt;b", "x&gt;"]\n), out
+  end
+end

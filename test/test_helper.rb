@@ -1,0 +1,37 @@
+# frozen_string_literal: true
+
+require "minitest/autorun"
+require "open3"
+require "rbconfig"
+require_relative "support/only_ours"
+
+Minitest.after_run { OnlyOurs.check! }
+
+ROOT = OnlyOurs::ROOT
+LIB = File.join(ROOT, "lib")
+EXT = File.join(LIB, "cgiesc", "escape.#{RbConfig::CONFIG["DLEXT"]}")
+GUARD = File.join(ROOT, "test", "support", "only_ours.rb")
+
+require "cgiesc"
+
+unless $LOADED_FEATURES.include?(EXT)
+  abort "cgiesc: the extension did not load from #{EXT}; run `rake compile`"
+end
+
+module Helpers
+  # Runs Ruby code in a fresh process that loads only this repository's lib
+  # and checks at exit that nothing else defining CGI was loaded.
+  def run_ruby(code, *args, stdin_data: "", env: {}, chdir: ROOT, load_path: [LIB])
+    includes = load_path.flat_map { |dir| ["-I", dir] }
+    Open3.capture3(env, RbConfig.ruby, *includes, "-r", GUARD, "-e", code, *args,
+                   stdin_data: stdin_data, chdir: chdir, binmode: true)
+  end
+
+  def escape(str)
+    CGI.escapeHTML(str)
+  end
+end
+
+class Minitest::Test
+  include Helpers
+end

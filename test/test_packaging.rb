@@ -1,0 +1,41 @@
+# frozen_string_literal: true
+
+require_relative "test_helper"
+require "tmpdir"
+
+class TestPackaging < Minitest::Test
+  def test_only_the_entry_point_is_exported
+    out, err, status = Open3.capture3("nm", "-D", "--defined-only", EXT)
+    assert status.success?, err
+    assert_equal ["Init_escape"], out.lines.map { |l| l.split.last }
+  end
+
+  def test_gem_builds_installs_and_loads_outside_the_repository
+    Dir.mktmpdir("cgiesc-gem") do |dir|
+      gem = File.join(dir, "cgiesc.gem")
+      _, err, status = Open3.capture3(RbConfig.ruby, "-S", "gem", "build", "cgiesc.gemspec",
+                                      "--output", gem, chdir: ROOT)
+      assert status.success?, err
+
+      home = File.join(dir, "home")
+      env = { "GEM_HOME" => home, "GEM_PATH" => home, "CGIESC_ALLOWED_ROOTS" => dir }
+      _, err, status = Open3.capture3(env, RbConfig.ruby, "-S", "gem", "install", "--local",
+                                      "--no-document", "--install-dir", home, gem, chdir: dir)
+      assert status.success?, err
+
+      files, = Open3.capture3(env, RbConfig.ruby, "-S", "gem", "spec", gem, "files")
+      refute_match(/\.so$|^- test|\.o$/, files)
+
+      code = 'require "cgiesc"; print CGI.escapeHTML("<&>"), " ", $LOADED_FEATURES.grep(/escape\.so/).join'
+      out, err, status = run_ruby(code, env: env, chdir: dir, load_path: [])
+      assert status.success?, err
+      result, loaded = out.split(" ")
+      assert_equal "&lt;&amp;&gt;", result
+      assert loaded.start_with?(File.realpath(home)), loaded
+
+      out, err, status = Open3.capture3(env, File.join(home, "bin", "cgiesc"), stdin_data: "'x'", chdir: dir)
+      assert status.success?, err
+      assert_equal "&#39;x&#39;", out
+    end
+  end
+end
