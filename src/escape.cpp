@@ -5,6 +5,8 @@
 #include <ruby/encoding.h>
 #include <ruby/version.h>
 
+#include <cstring>
+
 #include "escape_core.h"
 
 namespace {
@@ -12,6 +14,15 @@ namespace {
 VALUE cgiesc_cgi_class;
 VALUE cgiesc_escape_module;
 VALUE cgiesc_util_module;
+
+// Chosen once at load; read-only afterwards.
+const cgiesc::Kernel *cgiesc_kernel;
+
+// Inputs up to this length are escaped on the stack and copied out once.
+constexpr std::size_t kShortLen = 256;
+
+// Results this large are trimmed to at most an eighth of unused capacity.
+constexpr std::size_t kTrimFrom = 4096;
 
 // Byte-wise scanning is only sound where every ASCII byte is a character of
 // its own; other encodings go to the next escapeHTML in the lookup chain.
@@ -30,31 +41,63 @@ void cgiesc_copy_taint(VALUE dst, VALUE src) {
 #endif
 }
 
+unsigned char *cgiesc_bytes(VALUE str) { return reinterpret_cast<unsigned char *>(RSTRING_PTR(str)); }
+
+// src[0, first) is clean and src[first] is special; n <= kShortLen.
+VALUE cgiesc_escape_short(const unsigned char *src, std::size_t n, std::size_t first, rb_encoding *enc) {
+    unsigned char buf[cgiesc::escaped_bound(kShortLen)];
+    std::memcpy(buf, src, first);
+    std::size_t consumed;
+    const std::size_t w = cgiesc_kernel->escape(src + first, n - first, buf + first,
+                                                sizeof buf - first, &consumed);
+    return rb_enc_str_new(reinterpret_cast<const char *>(buf), static_cast<long>(first + w), enc);
+}
+
+// Writes straight into the result's buffer and grows it geometrically,
+// guessing the final size from the expansion seen so far.
+VALUE cgiesc_escape_long(const unsigned char *src, std::size_t n, std::size_t first) {
+    std::size_t cap = 2 * n + cgiesc::kSlack;
+    VALUE out = rb_str_buf_new(static_cast<long>(cap));
+    std::memcpy(cgiesc_bytes(out), src, first);
+    std::size_t w = first;
+    std::size_t i = first;
+    for (;;) {
+        std::size_t consumed;
+        w += cgiesc_kernel->escape(src + i, n - i, cgiesc_bytes(out) + w, cap - w, &consumed);
+        i += consumed;
+        if (i == n) break;
+        const double ratio = static_cast<double>(w) / static_cast<double>(i);
+        std::size_t want = w + static_cast<std::size_t>(ratio * 1.125 * static_cast<double>(n - i));
+        if (want < cap + cap / 2) want = cap + cap / 2;
+        rb_str_set_len(out, static_cast<long>(w));
+        rb_str_modify_expand(out, static_cast<long>(want - w + cgiesc::kSlack));
+        cap = rb_str_capacity(out);
+    }
+    rb_str_set_len(out, static_cast<long>(w));
+    if (w < kTrimFrom || rb_str_capacity(out) - w > w / 8) rb_str_resize(out, static_cast<long>(w));
+    return out;
+}
+
 VALUE cgiesc_escape_html(VALUE self, VALUE arg) {
     (void)self;
     VALUE str = arg;
     rb_string_value(&str);
     if (!cgiesc_ascii_compatible(str)) return rb_call_super(1, &str);
 
-    const long len = RSTRING_LEN(str);
-    const unsigned char *src = reinterpret_cast<const unsigned char *>(RSTRING_PTR(str));
-    const std::size_t n = static_cast<std::size_t>(len);
+    const unsigned char *src = cgiesc_bytes(str);
+    const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
+    const std::size_t first = cgiesc_kernel->find(src, n);
+    if (first == n) return rb_str_dup(str);
 
-    VALUE out = Qnil;
-    std::size_t start = 0;
-    for (std::size_t i = cgiesc::find_special(src, n); i < n;
-         i = start + cgiesc::find_special(src + start, n - start)) {
-        if (NIL_P(out)) out = rb_str_buf_new(len);
-        rb_str_cat(out, reinterpret_cast<const char *>(src + start), static_cast<long>(i - start));
-        const cgiesc::Reference &ref = cgiesc::kReferences[src[i]];
-        rb_str_cat(out, ref.text, static_cast<long>(ref.len));
-        start = i + 1;
+    VALUE out;
+    if (n <= kShortLen) {
+        out = cgiesc_escape_short(src, n, first, rb_enc_get(str));
+    } else {
+        out = cgiesc_escape_long(src, n, first);
+        rb_enc_associate(out, rb_enc_get(str));
     }
-    if (NIL_P(out)) return rb_str_dup(str);
-
-    rb_str_cat(out, reinterpret_cast<const char *>(src + start), static_cast<long>(n - start));
-    rb_enc_associate(out, rb_enc_get(str));
     cgiesc_copy_taint(out, str);
+    // src points into str: keep str visibly alive, and so pinned, until here.
     RB_GC_GUARD(str);
     return out;
 }
@@ -66,6 +109,7 @@ extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
     // No state is kept between calls, so any Ractor may call in.
     rb_ext_ractor_safe(true);
 #endif
+    cgiesc_kernel = &cgiesc::best_kernel();
     cgiesc_cgi_class = rb_define_class("CGI", rb_cObject);
     cgiesc_escape_module = rb_define_module_under(cgiesc_cgi_class, "Escape");
     cgiesc_util_module = rb_define_module_under(cgiesc_cgi_class, "Util");

@@ -1,4 +1,5 @@
-// The escaping core: the replacement table and the byte scan. It knows
+// The escaping core: the replacement table, the kernels that scan and escape
+// bytes, and the one point that picks a kernel for this processor. It knows
 // nothing of Ruby, so it can be tested, fuzzed and benchmarked on its own.
 #ifndef CGIESC_ESCAPE_CORE_H
 #define CGIESC_ESCAPE_CORE_H
@@ -8,37 +9,38 @@
 
 namespace cgiesc {
 
-// A character reference; len is 0 for a byte that stands for itself.
-struct Reference {
-    const char *text;
-    std::size_t len;
-};
-
-// Indexed by byte value; built at compile time, so it needs no static
-// initialiser.
-struct ReferenceTable {
-    Reference row[256];
-    constexpr ReferenceTable() : row() {
-        for (auto &r : row) r = Reference{nullptr, 0};
-        row['"'] = {"&quot;", 6};
-        row['&'] = {"&amp;", 5};
-        row['\''] = {"&#39;", 5};
-        row['<'] = {"&lt;", 4};
-        row['>'] = {"&gt;", 4};
-    }
-    constexpr const Reference &operator[](unsigned char c) const { return row[c]; }
-};
-
-constexpr ReferenceTable kReferences{};
-
 // The longest reference; what one input byte can grow to.
 constexpr std::size_t kMaxReferenceLen = 6;
 
-inline bool is_special(unsigned char c) { return kReferences[c].len != 0; }
+// Room a kernel may use past what it reports written: whole-vector copies
+// and 8-byte reference stores overshoot, and are overwritten later.
+constexpr std::size_t kSlack = 256;
 
-// Index of the first special byte in p[0, n), or n if there is none.
-// Never reads outside p[0, n).
-std::size_t find_special(const unsigned char *p, std::size_t n);
+// Output room that lets escape() finish n input bytes in one call.
+constexpr std::size_t escaped_bound(std::size_t n) { return kMaxReferenceLen * n + kSlack; }
+
+struct Kernel {
+    const char *name;
+
+    // Index of the first special byte in p[0, n), or n if there is none.
+    std::size_t (*find)(const unsigned char *p, std::size_t n);
+
+    // Escapes src[0, n) into dst[0, cap) for as far as the room allows,
+    // returning the bytes written and setting *consumed to the input bytes
+    // that they stand for. With cap >= escaped_bound(n) it consumes all n;
+    // with cap >= kSlack it consumes at least one byte. It may scribble on
+    // dst up to cap, but never reads outside src[0, n).
+    std::size_t (*escape)(const unsigned char *src, std::size_t n, unsigned char *dst,
+                          std::size_t cap, std::size_t *consumed);
+};
+
+// Fills out with the kernels this processor can run, fastest first, and
+// returns how many there are (at most kMaxKernels).
+constexpr std::size_t kMaxKernels = 3;
+std::size_t usable_kernels(const Kernel *out[kMaxKernels]);
+
+// The fastest usable kernel: the single dispatch point.
+const Kernel &best_kernel();
 
 }  // namespace cgiesc
 

@@ -10,4 +10,8 @@ $CXXFLAGS << " -std=c++17 -O2 -Wall -Wextra -fvisibility=hidden" \
 # The interpreter's headers are not ours to keep -Wextra clean.
 $INCFLAGS = $INCFLAGS.gsub(/-I(\$\((?:arch_)?hdrdir\)\S*)/, '-isystem \\1')
 
+# --disable-simd leaves only the portable kernel, for processors and
+# toolchains where the vector kernels cannot be built or trusted.
+$defs << "-DCGIESC_NO_SIMD" unless enable_config("simd", true)
+
 create_makefile("cgiesc/escape")

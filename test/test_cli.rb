@@ -73,7 +73,7 @@ class TestCLI < Minitest::Test
   end
 
   def test_closed_pipe_ends_quietly
-    script = %(#{RbConfig.ruby.shellescape} -I#{LIB.shellescape} #{TOOL.shellescape} | head -c 5)
+    script = %(#{RbConfig.ruby.shellescape} -I#{EXT_DIR.shellescape} -I#{LIB.shellescape} #{TOOL.shellescape} | head -c 5)
     out, err, = Open3.capture3("bash", "-c", "set -o pipefail; #{script}", stdin_data: "<" * 2_000_000)
     assert_equal "&lt;&", out
     assert_empty err

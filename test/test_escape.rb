@@ -1,6 +1,7 @@
 # frozen_string_literal: true
 
 require_relative "test_helper"
+require "objspace"
 
 class TestEscape < Minitest::Test
   REFERENCES = { '"' => "&quot;", "&" => "&amp;", "'" => "&#39;", "<" => "&lt;", ">" => "&gt;" }.freeze
@@ -149,6 +150,45 @@ class TestEscape < Minitest::Test
     (1..64).each do |tail|
       src = big.byteslice(-tail..)
       assert_equal reference(src), escape(src), "tail #{tail}"
+    end
+  end
+
+  def test_lengths_around_the_stack_buffer_limit
+    (250..262).each do |len|
+      [0, len / 2, len - 1].each do |pos|
+        src = "x" * len
+        src[pos] = '"'
+        assert_equal reference(src), escape(src), "length #{len}, quote at #{pos}"
+      end
+      all = "<" * len
+      assert_equal "&lt;" * len, escape(all)
+    end
+  end
+
+  def test_large_results_are_trimmed
+    rng = Random.new(3)
+    inputs = {
+      "markup" => Array.new(8192) { rng.rand < 0.2 ? "<" : "a" }.join,
+      "prose" => ("word " * 20_000) + "&",
+      "quotes" => '"' * 300_000,
+      "one at the end" => ("z" * 1_000_000) + ">"
+    }
+    inputs.each do |name, src|
+      got = escape(src)
+      assert_equal reference(src), got, name
+      unused = ObjectSpace.memsize_of(got) - GC::INTERNAL_CONSTANTS[:RVALUE_SIZE] - got.bytesize - 1
+      assert_operator unused, :<=, got.bytesize / 8, "#{name}: #{unused} bytes unused of #{got.bytesize}"
+    end
+  end
+
+  def test_build_has_the_kernels_it_should
+    binary = File.binread(EXT)
+    if ENV["CGIESC_EXPECT_NO_SIMD"]
+      refute_includes binary, "avx2\0"
+      refute_includes binary, "sse2\0"
+    else
+      assert_includes binary, "avx2\0"
+      assert_includes binary, "portable\0"
     end
   end
 end

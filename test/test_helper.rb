@@ -9,7 +9,10 @@ Minitest.after_run { OnlyOurs.check! }
 
 ROOT = OnlyOurs::ROOT
 LIB = File.join(ROOT, "lib")
-EXT = File.join(LIB, "cgiesc", "escape.#{RbConfig::CONFIG["DLEXT"]}")
+# Where the extension under test lives: lib/ itself, or another build
+# (CGIESC_EXT_DIR, put ahead of lib/ on the load path).
+EXT_DIR = ENV.fetch("CGIESC_EXT_DIR", LIB)
+EXT = File.join(EXT_DIR, "cgiesc", "escape.#{RbConfig::CONFIG["DLEXT"]}")
 GUARD = File.join(ROOT, "test", "support", "only_ours.rb")
 
 require "cgiesc"
@@ -21,7 +24,7 @@ end
 module Helpers
   # Runs Ruby code in a fresh process that loads only this repository's lib
   # and checks at exit that nothing else defining CGI was loaded.
-  def run_ruby(code, *args, stdin_data: "", env: {}, chdir: ROOT, load_path: [LIB])
+  def run_ruby(code, *args, stdin_data: "", env: {}, chdir: ROOT, load_path: [EXT_DIR, LIB].uniq)
     includes = load_path.flat_map { |dir| ["-I", dir] }
     Open3.capture3(env, RbConfig.ruby, *includes, "-r", GUARD, "-e", code, *args,
                    stdin_data: stdin_data, chdir: chdir, binmode: true)

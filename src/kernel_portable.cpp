@@ -1,0 +1,44 @@
+// Portable kernel: eight bytes at a time in a 64-bit word. It serves
+// processors without a vector kernel and builds with the fast paths off.
+#include "kernel_block.h"
+
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// High bit set in exactly the bytes of x that equal c. Unlike the usual
+// has-zero trick this has no false positives, as the escape loop needs.
+inline uint64_t bytes_equal(uint64_t x, unsigned char c) {
+    const uint64_t y = x ^ (kOnes * c);
+    return ~(((y & kLow7) + kLow7) | y) & kHigh;
+}
+
+struct Swar {
+    static constexpr size_t kWidth = 8;
+    static constexpr unsigned kShift = 3;
+    static uint64_t mask(const unsigned char *p) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        x = __builtin_bswap64(x);  // the first byte must be the lowest
+#endif
+        // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
+        return bytes_equal(x, '"') | bytes_equal(x | kOnes, '\'') |
+               bytes_equal(x | (kOnes * 2), '>');
+    }
+};
+
+std::size_t portable_find(const unsigned char *p, std::size_t n) { return find_blocks<Swar>(p, n); }
+
+std::size_t portable_escape(const unsigned char *src, std::size_t n, unsigned char *dst,
+                            std::size_t cap, std::size_t *consumed) {
+    return escape_blocks<Swar>(src, n, dst, cap, consumed);
+}
+
+}  // namespace
+
+namespace cgiesc {
+extern const Kernel kPortableKernel = {"portable", portable_find, portable_escape};
+}

@@ -1,0 +1,35 @@
+// SSE2 kernel: sixteen bytes at a time. SSE2 is part of every x86-64.
+#include "kernel_block.h"
+
+#if defined(__x86_64__) && !defined(CGIESC_NO_SIMD)
+#include <emmintrin.h>
+
+namespace {
+
+struct Sse2 {
+    static constexpr size_t kWidth = 16;
+    static constexpr unsigned kShift = 0;
+    static uint64_t mask(const unsigned char *p) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
+        const __m128i quot = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+        const __m128i amp = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)), _mm_set1_epi8('\''));
+        const __m128i angle = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(2)), _mm_set1_epi8('>'));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quot, _mm_or_si128(amp, angle))));
+    }
+};
+
+std::size_t sse2_find(const unsigned char *p, std::size_t n) { return find_blocks<Sse2>(p, n); }
+
+std::size_t sse2_escape(const unsigned char *src, std::size_t n, unsigned char *dst,
+                        std::size_t cap, std::size_t *consumed) {
+    return escape_blocks<Sse2>(src, n, dst, cap, consumed);
+}
+
+}  // namespace
+
+namespace cgiesc {
+extern const Kernel kSse2Kernel = {"sse2", sse2_find, sse2_escape};
+}
+
+#endif

@@ -1,0 +1,154 @@
+// Checks every kernel this processor can run against a byte-at-a-time
+// reference. Built and run by `rake test`; prints "N passed, M failed".
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "escape_core.h"
+
+namespace {
+
+using cgiesc::Kernel;
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const Kernel &k, const char *what, std::size_t a, std::size_t b) {
+    if (ok) {
+        ++passed;
+    } else if (++failed <= 20) {
+        std::printf("FAIL %s: %s (%zu, %zu)\n", k.name, what, a, b);
+    }
+}
+
+std::string reference(const unsigned char *p, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (p[i]) {
+            case '"': out += "&quot;"; break;
+            case '&': out += "&amp;"; break;
+            case '\'': out += "&#39;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += static_cast<char>(p[i]);
+        }
+    }
+    return out;
+}
+
+std::size_t reference_find(const unsigned char *p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::strchr("\"&'<>", p[i]) && p[i]) return i;
+    return n;
+}
+
+// Escapes with a room of cap bytes a call, the way the host glue resumes
+// after growing its buffer.
+std::string run_escape(const Kernel &k, const unsigned char *p, std::size_t n, std::size_t cap) {
+    std::string out;
+    std::vector<unsigned char> dst(cap);
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t consumed = 0;
+        const std::size_t w = k.escape(p + i, n - i, dst.data(), cap, &consumed);
+        if (consumed == 0) return "<no progress>";
+        out.append(reinterpret_cast<const char *>(dst.data()), w);
+        i += consumed;
+    }
+    return out;
+}
+
+void check_both(const Kernel &k, const unsigned char *p, std::size_t n, const char *what,
+                std::size_t a, std::size_t b) {
+    check(k.find(p, n) == reference_find(p, n), k, what, a, b);
+    check(run_escape(k, p, n, cgiesc::escaped_bound(n)) == reference(p, n), k, what, a, b);
+}
+
+void test_lengths_and_offsets(const Kernel &k) {
+    std::mt19937 rng(1);
+    std::vector<unsigned char> buf(300 + 64 + 64);
+    const char alphabet[] = "ab\"&'<>\x80\xff";
+    for (auto &c : buf) c = static_cast<unsigned char>(alphabet[rng() % 9]);
+    for (std::size_t len = 0; len <= 300; ++len)
+        for (std::size_t off = 0; off < 64; ++off)
+            check_both(k, buf.data() + off, len, "length/offset", len, off);
+}
+
+void test_each_special_at_each_position(const Kernel &k) {
+    const unsigned char specials[] = {'"', '&', '\'', '<', '>'};
+    for (std::size_t len : {1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 130}) {
+        for (unsigned char s : specials) {
+            for (std::size_t pos = 0; pos < len; ++pos) {
+                std::vector<unsigned char> buf(len, 'x');
+                buf[pos] = s;
+                check_both(k, buf.data(), len, "special at position", len, pos);
+            }
+        }
+    }
+    // Bytes one off from the specials must not be mistaken for them.
+    for (int c = 0; c < 256; ++c) {
+        std::vector<unsigned char> buf(100, static_cast<unsigned char>(c));
+        check_both(k, buf.data(), buf.size(), "uniform byte", static_cast<std::size_t>(c), 0);
+    }
+}
+
+void test_random_buffers(const Kernel &k) {
+    std::mt19937 rng(2);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t n = rng() % 20000;
+        const unsigned density = rng() % 100;  // percent of specials
+        std::vector<unsigned char> buf(n);
+        for (auto &c : buf)
+            c = (rng() % 100 < density) ? static_cast<unsigned char>("\"&'<>"[rng() % 5])
+                                        : static_cast<unsigned char>(rng());
+        check_both(k, buf.data(), n, "random buffer", n, density);
+        // Small rooms force many resumptions.
+        const std::size_t cap = cgiesc::kSlack + rng() % 400;
+        check(run_escape(k, buf.data(), n, cap) == reference(buf.data(), n), k, "small room", n, cap);
+    }
+}
+
+// Inputs that end right before, or start right after, an unreadable page:
+// any read outside the input faults.
+void test_page_edges(const Kernel &k) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    auto *map = static_cast<unsigned char *>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (map == MAP_FAILED) {
+        check(false, k, "mmap", 0, 0);
+        return;
+    }
+    mprotect(map, page, PROT_NONE);
+    mprotect(map + 2 * page, page, PROT_NONE);
+    unsigned char *body = map + page;
+    for (std::size_t i = 0; i < page; ++i) body[i] = static_cast<unsigned char>("a<b&c\"d'e>"[i % 10]);
+    for (std::size_t len = 0; len <= 300; ++len) {
+        check_both(k, body + page - len, len, "ends at page edge", len, 0);
+        check_both(k, body, len, "starts at page edge", len, 0);
+    }
+    munmap(map, 3 * page);
+}
+
+}  // namespace
+
+int main() {
+    const Kernel *kernels[cgiesc::kMaxKernels];
+    const std::size_t count = cgiesc::usable_kernels(kernels);
+    std::printf("kernels: ");
+    for (std::size_t i = 0; i < count; ++i) std::printf("%s%s", i ? ", " : "", kernels[i]->name);
+    std::printf(" (best: %s)\n", cgiesc::best_kernel().name);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Kernel &k = *kernels[i];
+        test_lengths_and_offsets(k);
+        test_each_special_at_each_position(k);
+        test_random_buffers(k);
+        test_page_edges(k);
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
