@@ -29,17 +29,10 @@ struct Avx2 {
     }
 };
 
-std::size_t avx2_find(const unsigned char *p, std::size_t n) { return find_blocks<Avx2>(p, n); }
-
-std::size_t avx2_escape(const unsigned char *src, std::size_t n, unsigned char *dst,
-                        std::size_t cap, std::size_t *consumed) {
-    return escape_blocks<Avx2>(src, n, dst, cap, consumed);
-}
-
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kAvx2Kernel = {"avx2", avx2_find, avx2_escape};
+extern const Kernel kAvx2Kernel = make_kernel<Avx2>("avx2");
 }
 
 #if defined(__clang__)

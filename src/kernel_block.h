@@ -132,6 +132,11 @@ size_t escape_blocks(const unsigned char *src, size_t n, unsigned char *dst, siz
     return w + (n - prev);
 }
 
+template <class B>
+constexpr cgiesc::Kernel make_kernel(const char *name) {
+    return cgiesc::Kernel{name, find_blocks<B>, escape_blocks<B>};
+}
+
 }  // namespace
 
 #endif

@@ -30,15 +30,8 @@ struct Swar {
     }
 };
 
-std::size_t portable_find(const unsigned char *p, std::size_t n) { return find_blocks<Swar>(p, n); }
-
-std::size_t portable_escape(const unsigned char *src, std::size_t n, unsigned char *dst,
-                            std::size_t cap, std::size_t *consumed) {
-    return escape_blocks<Swar>(src, n, dst, cap, consumed);
-}
-
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kPortableKernel = {"portable", portable_find, portable_escape};
+extern const Kernel kPortableKernel = make_kernel<Swar>("portable");
 }

@@ -19,17 +19,10 @@ struct Sse2 {
     }
 };
 
-std::size_t sse2_find(const unsigned char *p, std::size_t n) { return find_blocks<Sse2>(p, n); }
-
-std::size_t sse2_escape(const unsigned char *src, std::size_t n, unsigned char *dst,
-                        std::size_t cap, std::size_t *consumed) {
-    return escape_blocks<Sse2>(src, n, dst, cap, consumed);
-}
-
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kSse2Kernel = {"sse2", sse2_find, sse2_escape};
+extern const Kernel kSse2Kernel = make_kernel<Sse2>("sse2");
 }
 
 #endif
