@@ -18,6 +18,12 @@ VALUE cgiesc_util_module;
 // Chosen once at load; read-only afterwards.
 const cgiesc::Kernel *cgiesc_kernel;
 
+// Indexes of the encodings that nearly all strings have, looked up once at
+// load: for these the gate and the result's encoding need no host call.
+int cgiesc_utf8_index;
+int cgiesc_usascii_index;
+int cgiesc_binary_index;
+
 // Inputs up to this length are escaped on the stack and copied out once.
 constexpr std::size_t kShortLen = 256;
 
@@ -26,9 +32,23 @@ constexpr std::size_t kTrimFrom = 4096;
 
 // Byte-wise scanning is only sound where every ASCII byte is a character of
 // its own; other encodings go to the next escapeHTML in the lookup chain.
-bool cgiesc_ascii_compatible(VALUE str) {
-    rb_encoding *enc = rb_enc_get(str);
-    return rb_enc_mbminlen(enc) == 1 && !rb_enc_dummy_p(enc);
+bool cgiesc_ascii_compatible(rb_encoding *enc) { return rb_enc_mbminlen(enc) == 1 && !rb_enc_dummy_p(enc); }
+
+// str's encoding index when it is UTF-8, US-ASCII or ASCII-8BIT (all three
+// ASCII-compatible), else -1.
+int cgiesc_common_index(VALUE str) {
+    const int idx = RB_ENCODING_GET_INLINED(str);
+    return idx == cgiesc_utf8_index || idx == cgiesc_usascii_index || idx == cgiesc_binary_index ? idx : -1;
+}
+
+// A new String holding bytes, in the encoding given by index (when common)
+// or by enc.
+VALUE cgiesc_new_string(const unsigned char *bytes, std::size_t len, int index, rb_encoding *enc) {
+    const char *p = reinterpret_cast<const char *>(bytes);
+    if (index < 0) return rb_enc_str_new(p, static_cast<long>(len), enc);
+    VALUE out = rb_str_new(p, static_cast<long>(len));
+    RB_ENCODING_SET_INLINED(out, index);
+    return out;
 }
 
 void cgiesc_copy_taint(VALUE dst, VALUE src) {
@@ -43,20 +63,26 @@ void cgiesc_copy_taint(VALUE dst, VALUE src) {
 
 unsigned char *cgiesc_bytes(VALUE str) { return reinterpret_cast<unsigned char *>(RSTRING_PTR(str)); }
 
-// src[0, first) is clean and src[first] is special; n <= kShortLen.
-VALUE cgiesc_escape_short(const unsigned char *src, std::size_t n, std::size_t first, rb_encoding *enc) {
+// Short inputs are escaped on the stack, from a padded copy, in one pass,
+// and the result is made in one allocation. Every special byte lengthens
+// the text, so an unchanged length means nothing was special: then the
+// copy is made by rb_str_dup.
+VALUE cgiesc_escape_short(VALUE str, const unsigned char *src, std::size_t n, int index, rb_encoding *enc) {
+    unsigned char in[kShortLen + cgiesc::kPadding];
     unsigned char buf[cgiesc::escaped_bound(kShortLen)];
-    std::memcpy(buf, src, first);
-    std::size_t consumed;
-    const std::size_t w = cgiesc_kernel->escape(src + first, n - first, buf + first,
-                                                sizeof buf - first, &consumed);
-    return rb_enc_str_new(reinterpret_cast<const char *>(buf), static_cast<long>(first + w), enc);
+    std::memcpy(in, src, n);
+    std::memset(in + n, 0, cgiesc::kPadding);
+    const std::size_t w = cgiesc_kernel->escape_padded(in, n, buf);
+    if (w == n) return rb_str_dup(str);
+    return cgiesc_new_string(buf, w, index, enc);
 }
 
 // Writes straight into the result's buffer and grows it geometrically,
 // guessing the final size from the expansion seen so far.
 VALUE cgiesc_escape_long(const unsigned char *src, std::size_t n, std::size_t first) {
-    std::size_t cap = 2 * n + cgiesc::kSlack;
+    // Room for markup-dense text without growing; what is left unused is
+    // trimmed at the end, and pages never written cost nothing.
+    std::size_t cap = n + n / 2 + n / 8 + cgiesc::kSlack;
     VALUE out = rb_str_buf_new(static_cast<long>(cap));
     std::memcpy(cgiesc_bytes(out), src, first);
     std::size_t w = first;
@@ -81,20 +107,25 @@ VALUE cgiesc_escape_long(const unsigned char *src, std::size_t n, std::size_t fi
 VALUE cgiesc_escape_html(VALUE self, VALUE arg) {
     (void)self;
     VALUE str = arg;
-    rb_string_value(&str);
-    if (!cgiesc_ascii_compatible(str)) return rb_call_super(1, &str);
+    if (!RB_TYPE_P(str, T_STRING)) rb_string_value(&str);
+    const int index = cgiesc_common_index(str);
+    rb_encoding *enc = nullptr;
+    if (index < 0) {
+        enc = rb_enc_get(str);
+        if (!cgiesc_ascii_compatible(enc)) return rb_call_super(1, &str);
+    }
 
     const unsigned char *src = cgiesc_bytes(str);
     const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
-    const std::size_t first = cgiesc_kernel->find(src, n);
-    if (first == n) return rb_str_dup(str);
-
     VALUE out;
     if (n <= kShortLen) {
-        out = cgiesc_escape_short(src, n, first, rb_enc_get(str));
+        out = cgiesc_escape_short(str, src, n, index, enc);
     } else {
+        // No result string at all unless something is special.
+        const std::size_t first = cgiesc_kernel->find(src, n);
+        if (first == n) return rb_str_dup(str);
         out = cgiesc_escape_long(src, n, first);
-        rb_enc_associate(out, rb_enc_get(str));
+        rb_enc_associate(out, enc ? enc : rb_enc_from_index(index));
     }
     cgiesc_copy_taint(out, str);
     // src points into str: keep str visibly alive, and so pinned, until here.
@@ -110,6 +141,9 @@ extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
     rb_ext_ractor_safe(true);
 #endif
     cgiesc_kernel = &cgiesc::best_kernel();
+    cgiesc_utf8_index = rb_utf8_encindex();
+    cgiesc_usascii_index = rb_usascii_encindex();
+    cgiesc_binary_index = rb_ascii8bit_encindex();
     cgiesc_cgi_class = rb_define_class("CGI", rb_cObject);
     cgiesc_escape_module = rb_define_module_under(cgiesc_cgi_class, "Escape");
     cgiesc_util_module = rb_define_module_under(cgiesc_cgi_class, "Util");

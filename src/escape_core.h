@@ -14,9 +14,10 @@ constexpr std::size_t kMaxReferenceLen = 6;
 
 // Room a kernel may use past what it reports written: whole-vector copies
 // and 8-byte reference stores overshoot, and are overwritten later.
-constexpr std::size_t kSlack = 256;
+constexpr std::size_t kSlack = 512;
 
-// Output room that lets escape() finish n input bytes in one call.
+// Output room that lets escape() finish n input bytes in one call. (Ruby
+// strings are shorter than 2^63 bytes, so this cannot overflow for them.)
 constexpr std::size_t escaped_bound(std::size_t n) { return kMaxReferenceLen * n + kSlack; }
 
 struct Kernel {
@@ -32,7 +33,16 @@ struct Kernel {
     // dst up to cap, but never reads outside src[0, n).
     std::size_t (*escape)(const unsigned char *src, std::size_t n, unsigned char *dst,
                           std::size_t cap, std::size_t *consumed);
+
+    // Escapes all of src[0, n) into dst, which has escaped_bound(n) bytes,
+    // and returns the bytes written. The caller guarantees kPadding
+    // readable bytes after src[n - 1], so that short inputs need no care
+    // at their end.
+    std::size_t (*escape_padded)(const unsigned char *src, std::size_t n, unsigned char *dst);
 };
+
+// Readable bytes that escape_padded may look at past the end of its input.
+constexpr std::size_t kPadding = 64;
 
 // Fills out with the kernels this processor can run, fastest first, and
 // returns how many there are (at most kMaxKernels).

@@ -14,9 +14,8 @@
 namespace {
 
 struct Avx2 {
-    static constexpr size_t kWidth = 32;
-    static constexpr unsigned kShift = 0;
-    static uint64_t mask(const unsigned char *p) {
+    static uint64_t mask(const unsigned char *p) { return half(p) | (half(p + 32) << 32); }
+    static uint64_t half(const unsigned char *p) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
         const __m256i quot = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));

@@ -1,5 +1,5 @@
 // The escape loop shared by every kernel. A kernel supplies only how to turn
-// a block of input into a bit mask of its special bytes.
+// a 64-byte block of input into a bit mask of its special bytes.
 //
 // Everything here has internal linkage: each kernel's unit compiles its own
 // copy for its own instruction set, and the linker must never swap an AVX2
@@ -18,123 +18,242 @@ using cgiesc::kSlack;
 using std::size_t;
 using std::uint64_t;
 
-// References padded to 8 bytes, so each one is written with a single store.
-struct PaddedReference {
-    char text[8] = {};
-    unsigned char len = 0;
+// The per-byte helpers must melt into the loop that calls them.
+#define CGIESC_INLINE inline __attribute__((always_inline))
+
+// Each reference packed into a word with its length in the last byte, so
+// that it is written with one 8-byte store and measured with one shift.
+constexpr uint64_t pack_reference(const char *ref) {
+    uint64_t word = 0;
+    unsigned len = 0;
+    for (; ref[len]; ++len) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word |= uint64_t{static_cast<unsigned char>(ref[len])} << (56 - 8 * len);
+#else
+        word |= uint64_t{static_cast<unsigned char>(ref[len])} << (8 * len);
+#endif
+    }
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return word | len;
+#else
+    return word | uint64_t{len} << 56;
+#endif
+}
+
+CGIESC_INLINE size_t reference_length(uint64_t word) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return word & 0xFF;
+#else
+    return word >> 56;
+#endif
+}
+
+struct ReferenceWords {
+    uint64_t word[256] = {};
+    constexpr ReferenceWords() {
+        word[static_cast<unsigned char>('"')] = pack_reference("&quot;");
+        word[static_cast<unsigned char>('&')] = pack_reference("&amp;");
+        word[static_cast<unsigned char>('\'')] = pack_reference("&#39;");
+        word[static_cast<unsigned char>('<')] = pack_reference("&lt;");
+        word[static_cast<unsigned char>('>')] = pack_reference("&gt;");
+    }
 };
 
-struct PaddedTable {
-    PaddedReference row[256];
-    constexpr PaddedTable() : row() {
-        set('"', "&quot;");
-        set('&', "&amp;");
-        set('\'', "&#39;");
-        set('<', "&lt;");
-        set('>', "&gt;");
+constexpr ReferenceWords kWords{};
+
+// Writes the reference for special byte c at d; returns its length.
+CGIESC_INLINE size_t put_reference(unsigned char *d, unsigned char c) {
+    const uint64_t word = kWords.word[c];
+    std::memcpy(d, &word, 8);
+    return reference_length(word);
+}
+
+CGIESC_INLINE size_t count_trailing_zeros(uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
+
+// Source and destination never overlap: the input is never the output.
+template <size_t N>
+CGIESC_INLINE void copy_fixed(unsigned char *dst, const unsigned char *src) {
+    std::memcpy(dst, src, N);
+}
+
+// Copies len < Max (at most 64) bytes with two overlapping fixed-size moves,
+// reading and writing nothing outside the range: no call into the C library
+// for the short copies that dominate small inputs.
+template <size_t Max = 65>
+CGIESC_INLINE void copy_small(unsigned char *dst, const unsigned char *src, size_t len) {
+    if (Max > 32 && len >= 32) {
+        copy_fixed<32>(dst, src);
+        copy_fixed<32>(dst + len - 32, src + len - 32);
+    } else if (Max > 16 && len >= 16) {
+        copy_fixed<16>(dst, src);
+        copy_fixed<16>(dst + len - 16, src + len - 16);
+    } else if (Max > 8 && len >= 8) {
+        copy_fixed<8>(dst, src);
+        copy_fixed<8>(dst + len - 8, src + len - 8);
+    } else if (len >= 4) {
+        copy_fixed<4>(dst, src);
+        copy_fixed<4>(dst + len - 4, src + len - 4);
+    } else if (len > 0) {
+        dst[0] = src[0];
+        dst[len / 2] = src[len / 2];
+        dst[len - 1] = src[len - 1];
     }
-    constexpr void set(unsigned char c, const char *ref) {
-        unsigned char n = 0;
-        while (ref[n]) {
-            row[c].text[n] = ref[n];
-            ++n;
-        }
-        row[c].len = n;
-    }
-};
+}
 
-constexpr PaddedTable kPadded{};
-
-inline unsigned count_trailing_zeros(uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
-
-// Copies a run of clean bytes. Short runs, the common case in markup, are
-// moved as one fixed 32-byte copy when the source allows the overread.
-inline void copy_run(unsigned char *dst, const unsigned char *src, size_t len, bool may_overread) {
-    if (len <= 32 && may_overread) {
-        unsigned char tmp[32];
-        std::memcpy(tmp, src, 32);
-        std::memcpy(dst, tmp, 32);
+// Copies a run of clean bytes; avail is how many bytes may be read from src.
+// Runs in markup are short and move as fixed 32-byte copies, which may read
+// and write past the run (the writes are overwritten by what follows).
+CGIESC_INLINE void copy_run(unsigned char *dst, const unsigned char *src, size_t len, size_t avail) {
+    if (len <= 32 && avail >= 32) {
+        copy_fixed<32>(dst, src);
+    } else if (len <= 256 && avail >= len + 31) {
+        for (size_t k = 0; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
+    } else if (len <= 64) {
+        copy_small(dst, src, len);
     } else {
         std::memcpy(dst, src, len);
     }
 }
 
-// Block policy B: B::kWidth bytes a block; B::mask(p) returns a mask with
-// bit (k << B::kShift) set when p[k] is special, and no other bits.
+// Kernels look at 64 bytes at a time. Block policy B supplies B::mask(p):
+// bit k set when p[k] is special, for k < 64.
+constexpr size_t kBlock = 64;
+
+// Mask of the last, partial block p[0, len), 0 < len < kBlock, read without
+// touching a byte outside the input: from the block that ends with the input
+// when there is one (before counts the input bytes ahead of p), else from a
+// zero-padded copy.
+template <class B>
+CGIESC_INLINE uint64_t tail_mask(const unsigned char *p, size_t len, size_t before) {
+    if (before + len >= kBlock) return B::mask(p + len - kBlock) >> (kBlock - len);
+    unsigned char tail[kBlock] = {};
+    copy_small<kBlock>(tail, p, len);
+    return B::mask(tail);
+}
+
 template <class B>
 size_t find_blocks(const unsigned char *p, size_t n) {
-    constexpr size_t W = B::kWidth;
     size_t i = 0;
-    for (; i + 2 * W <= n; i += 2 * W) {
-        if (B::mask(p + i) | B::mask(p + i + W)) break;
-    }
-    for (; i + W <= n; i += W) {
-        uint64_t m = B::mask(p + i);
-        if (m) return i + (count_trailing_zeros(m) >> B::kShift);
+    for (; i + kBlock <= n; i += kBlock) {
+        const uint64_t m = B::mask(p + i);
+        if (m) return i + count_trailing_zeros(m);
     }
     if (i < n) {
-        // The tail goes through a padded copy: no read past the end.
-        unsigned char tail[W] = {};
-        std::memcpy(tail, p + i, n - i);
-        uint64_t m = B::mask(tail);
-        if (m) return i + (count_trailing_zeros(m) >> B::kShift);
+        const uint64_t m = tail_mask<B>(p + i, n - i, i);
+        if (m) return i + count_trailing_zeros(m);
     }
     return n;
+}
+
+// Worst output of one block, with the overshoot of run and reference copies.
+constexpr size_t kBlockRoom = kMaxReferenceLen * kBlock + 64 + 8;
+static_assert(kBlockRoom <= kSlack, "slack too small for a block");
+
+// Checked: the room must be watched; otherwise the caller has given at least
+// escaped_bound(n), which is enough for everything.
+template <class B, bool Checked>
+size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char *const dst,
+                   const size_t cap, size_t *consumed) {
+    const unsigned char *const end = src + n;
+    const unsigned char *p = src;  // first input byte not yet written
+    const unsigned char *blk = src;
+    unsigned char *d = dst;
+
+    // Stops early for want of room: writes the pending run if it fits.
+    auto stop = [&]() {
+        const size_t pending = static_cast<size_t>(blk - p);
+        if (cap - static_cast<size_t>(d - dst) >= pending) {
+            std::memcpy(d, p, pending);
+            d += pending;
+            p = blk;
+        }
+        *consumed = static_cast<size_t>(p - src);
+        return static_cast<size_t>(d - dst);
+    };
+    auto short_of_room = [&]() {
+        return Checked && cap - static_cast<size_t>(d - dst) < static_cast<size_t>(blk - p) + kBlockRoom;
+    };
+
+    // Blocks followed by at least 32 more input bytes: every run can move as
+    // whole 32-byte copies without reading past the end.
+    while (static_cast<size_t>(end - blk) >= kBlock + 32) {
+        if (short_of_room()) return stop();
+        for (uint64_t m = B::mask(blk); m; m &= m - 1) {
+            const unsigned char *j = blk + count_trailing_zeros(m);
+            const size_t len = static_cast<size_t>(j - p);
+            copy_fixed<32>(d, p);
+            if (len > 32) {
+                if (len <= 512) {
+                    for (size_t k = 32; k < len; k += 32) copy_fixed<32>(d + k, p + k);
+                } else {
+                    std::memcpy(d + 32, p + 32, len - 32);
+                }
+            }
+            d += len;
+            d += put_reference(d, *j);
+            p = j + 1;
+        }
+        blk += kBlock;
+    }
+    // The last bytes, with copies that stay inside the input.
+    while (blk < end) {
+        if (short_of_room()) return stop();
+        const size_t width = static_cast<size_t>(end - blk) < kBlock ? static_cast<size_t>(end - blk) : kBlock;
+        uint64_t m = width == kBlock ? B::mask(blk) : tail_mask<B>(blk, width, static_cast<size_t>(blk - src));
+        for (; m; m &= m - 1) {
+            const unsigned char *j = blk + count_trailing_zeros(m);
+            const size_t len = static_cast<size_t>(j - p);
+            copy_run(d, p, len, static_cast<size_t>(end - p));
+            d += len;
+            d += put_reference(d, *j);
+            p = j + 1;
+        }
+        blk += width;
+    }
+    const size_t rest = static_cast<size_t>(end - p);
+    if (Checked && cap - static_cast<size_t>(d - dst) < rest + 64) return stop();
+    copy_run(d, p, rest, rest);
+    *consumed = n;
+    return static_cast<size_t>(d - dst) + rest;
 }
 
 template <class B>
 size_t escape_blocks(const unsigned char *src, size_t n, unsigned char *dst, size_t cap,
                      size_t *consumed) {
-    constexpr size_t W = B::kWidth;
-    static_assert(kMaxReferenceLen * W + 32 + 8 <= kSlack, "slack too small for a block");
-    size_t prev = 0;  // first input byte not yet written
-    size_t w = 0;     // output bytes written
-    size_t i = 0;
-    unsigned char tail[W] = {};
-    while (i < n) {
-        const size_t width = n - i < W ? n - i : W;
-        // Room for the pending run plus the block at its worst, with slack.
-        if (cap - w < (i - prev) + kMaxReferenceLen * W + 40) {
-            if (cap - w >= i - prev) {
-                std::memcpy(dst + w, src + prev, i - prev);
-                w += i - prev;
-                prev = i;
-            }
-            *consumed = prev;
-            return w;
+    if (cap >= cgiesc::escaped_bound(n)) return escape_loop<B, false>(src, n, dst, cap, consumed);
+    return escape_loop<B, true>(src, n, dst, cap, consumed);
+}
+
+// Every read may run up to cgiesc::kPadding bytes past the end, so each
+// run moves as whole 32-byte copies and the last block needs no care.
+template <class B>
+size_t escape_padded(const unsigned char *const src, const size_t n, unsigned char *const dst) {
+    static_assert(cgiesc::kPadding >= kBlock && cgiesc::kPadding >= 32, "padding too small");
+    const unsigned char *const end = src + n;
+    const unsigned char *p = src;
+    unsigned char *d = dst;
+    for (const unsigned char *blk = src; blk < end; blk += kBlock) {
+        uint64_t m = B::mask(blk);
+        const size_t left = static_cast<size_t>(end - blk);
+        if (left < kBlock) m &= (uint64_t{1} << left) - 1;
+        for (; m; m &= m - 1) {
+            const unsigned char *j = blk + count_trailing_zeros(m);
+            const size_t len = static_cast<size_t>(j - p);
+            copy_fixed<32>(d, p);
+            for (size_t k = 32; k < len; k += 32) copy_fixed<32>(d + k, p + k);
+            d += len;
+            d += put_reference(d, *j);
+            p = j + 1;
         }
-        uint64_t m;
-        if (width == W) {
-            m = B::mask(src + i);
-        } else {
-            // Zero padding is not special, so the mask ends with the input.
-            std::memcpy(tail, src + i, width);
-            m = B::mask(tail);
-        }
-        while (m) {
-            const size_t j = i + (count_trailing_zeros(m) >> B::kShift);
-            copy_run(dst + w, src + prev, j - prev, prev + 32 <= n);
-            w += j - prev;
-            const PaddedReference &ref = kPadded.row[src[j]];
-            std::memcpy(dst + w, ref.text, 8);
-            w += ref.len;
-            prev = j + 1;
-            m &= m - 1;
-        }
-        i += width;
     }
-    if (cap - w < n - prev) {
-        *consumed = prev;
-        return w;
-    }
-    std::memcpy(dst + w, src + prev, n - prev);
-    *consumed = n;
-    return w + (n - prev);
+    const size_t rest = static_cast<size_t>(end - p);
+    for (size_t k = 0; k < rest; k += 32) copy_fixed<32>(d + k, p + k);
+    return static_cast<size_t>(d - dst) + rest;
 }
 
 template <class B>
 constexpr cgiesc::Kernel make_kernel(const char *name) {
-    return cgiesc::Kernel{name, find_blocks<B>, escape_blocks<B>};
+    return cgiesc::Kernel{name, find_blocks<B>, escape_blocks<B>, escape_padded<B>};
 }
 
 }  // namespace

@@ -15,10 +15,16 @@ inline uint64_t bytes_equal(uint64_t x, unsigned char c) {
     return ~(((y & kLow7) + kLow7) | y) & kHigh;
 }
 
+// Gathers the high bit of each byte into the low eight bits, byte k to bit k.
+inline uint64_t pack_high_bits(uint64_t m) { return ((m >> 7) * 0x0102040810204080ULL) >> 56; }
+
 struct Swar {
-    static constexpr size_t kWidth = 8;
-    static constexpr unsigned kShift = 3;
     static uint64_t mask(const unsigned char *p) {
+        uint64_t m = 0;
+        for (unsigned k = 0; k < 8; ++k) m |= pack_high_bits(word(p + 8 * k)) << (8 * k);
+        return m;
+    }
+    static uint64_t word(const unsigned char *p) {
         uint64_t x;
         std::memcpy(&x, p, 8);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__

@@ -7,9 +7,10 @@
 namespace {
 
 struct Sse2 {
-    static constexpr size_t kWidth = 16;
-    static constexpr unsigned kShift = 0;
     static uint64_t mask(const unsigned char *p) {
+        return quarter(p) | (quarter(p + 16) << 16) | (quarter(p + 32) << 32) | (quarter(p + 48) << 48);
+    }
+    static uint64_t quarter(const unsigned char *p) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
         const __m128i quot = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));

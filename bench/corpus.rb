@@ -1,0 +1,76 @@
+# frozen_string_literal: true
+
+# Deterministic benchmark text, generated rather than shipped: the same seed
+# gives the same bytes on every machine.
+module Corpus
+  KINDS = %i[clean prose markup].freeze
+  SIZES = { "16 B" => 16, "64 B" => 64, "64 KiB" => 64 * 1024, "16 MiB" => 16 * 1024 * 1024 }.freeze
+  # Short inputs cycle through this many different slices, so that one
+  # lucky string does not decide the figure.
+  SLICES = 1024
+
+  WORDS = %w[the of and to in is was for on that with as by at from this
+             café naïve über señor façade déjà-vu résumé Zürich São Paulo
+             日本語 текст ελληνικά — … 2026 42 percent data value request].freeze
+  PUNCT = [" ", " ", " ", " ", ", ", ". ", "; ", ": ", "! ", "? "].freeze
+  SPECIAL_PROSE = ["&", "'", "\"", "<", ">"].freeze
+  TAGS = %w[div span p a li td em strong section].freeze
+  ATTRS = %w[class id href title data-id lang].freeze
+
+  module_function
+
+  def rng(kind)
+    Random.new({ clean: 1, prose: 2, markup: 3 }.fetch(kind))
+  end
+
+  # At least `bytes` bytes of UTF-8 text of the given kind.
+  def text(kind, bytes)
+    r = rng(kind)
+    out = String.new(capacity: bytes + 256, encoding: Encoding::UTF_8)
+    case kind
+    when :clean then out << prose_piece(r, 0) while out.bytesize < bytes
+    when :prose then out << prose_piece(r, 0.095) while out.bytesize < bytes
+    when :markup then out << markup_piece(r) while out.bytesize < bytes
+    end
+    out
+  end
+
+  def prose_piece(r, special_rate)
+    word = WORDS[r.rand(WORDS.size)]
+    word = "#{SPECIAL_PROSE[r.rand(SPECIAL_PROSE.size)]}#{word}" if r.rand < special_rate
+    word + PUNCT[r.rand(PUNCT.size)]
+  end
+
+  def markup_piece(r)
+    tag = TAGS[r.rand(TAGS.size)]
+    attrs = Array.new(r.rand(0..2)) { %( #{ATTRS[r.rand(ATTRS.size)]}="#{WORDS[r.rand(WORDS.size)]}") }.join
+    body = Array.new(r.rand(1..3)) { WORDS[r.rand(WORDS.size)] }.join(" ")
+    body = "#{body} &amp; it's" if r.rand < 0.3
+    "<#{tag}#{attrs}>#{body}</#{tag}>\n"
+  end
+
+  # A valid UTF-8 string of exactly `size` bytes starting near `offset`.
+  def slice(base, offset, size)
+    offset += 1 until base.byteslice(offset, 1).valid_encoding?
+    s = base.byteslice(offset, size)
+    s = s.byteslice(0, s.bytesize - 1) until s.valid_encoding?
+    s << "x" * (size - s.bytesize)
+  end
+
+  # The inputs for one kind and size: SLICES strings when short, one when long.
+  def inputs(kind, size)
+    if size < 4096
+      base = text(kind, 256 * 1024)
+      r = Random.new(size)
+      Array.new(SLICES) { slice(base, r.rand(base.bytesize - 2 * size), size) }
+    else
+      [slice(text(kind, size + 64), 0, size)]
+    end
+  end
+
+  def special_share(strings)
+    total = strings.sum(&:bytesize)
+    specials = strings.sum { |s| s.count(%q(&<>"')) }
+    specials.fdiv(total)
+  end
+end

@@ -1,0 +1,73 @@
+// Times each kernel this processor has on its own, without Ruby: escape
+// throughput on text of several densities and lengths, against memcpy.
+// Built and run by `rake bench:kernels`.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "escape_core.h"
+
+namespace {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<unsigned char> make_text(std::size_t n, double density, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::vector<unsigned char> v(n);
+    for (auto &c : v)
+        c = u(rng) < density ? static_cast<unsigned char>("<>&\"'"[rng() % 5])
+                             : static_cast<unsigned char>('a' + rng() % 26);
+    return v;
+}
+
+// Nanoseconds per call, best of several rounds, over inputs of length len
+// taken at different offsets of text.
+template <class F>
+double time_calls(const std::vector<unsigned char> &text, std::size_t len, F &&f) {
+    const std::size_t slots = len < 4096 ? 1024 : 1;
+    std::size_t calls = 1;
+    while (calls * len < (std::size_t{64} << 20)) calls *= 2;
+    double best = 1e30;
+    for (int round = 0; round < 5; ++round) {
+        const double t = now();
+        for (std::size_t c = 0; c < calls; ++c) f(text.data() + (c % slots) * 61 % (text.size() - len), len);
+        best = std::min(best, (now() - t) / static_cast<double>(calls));
+    }
+    return best * 1e9;
+}
+
+}  // namespace
+
+int main() {
+    const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
+    const std::size_t count = cgiesc::usable_kernels(kernels);
+    std::vector<unsigned char> out(cgiesc::escaped_bound(std::size_t{16} << 20));
+    volatile std::size_t sink = 0;
+    std::printf("| density | length | memcpy ns | kernel | ns/call | MB/s | speed vs memcpy |\n");
+    std::printf("|---|---:|---:|---|---:|---:|---:|\n");
+    for (double density : {0.0, 0.015, 0.17}) {
+        const auto text = make_text((std::size_t{16} << 20) + 4096, density, 7);
+        for (std::size_t len : {std::size_t{16}, std::size_t{64}, std::size_t{65536}, std::size_t{16} << 20}) {
+            const double copy = time_calls(text, len, [&](const unsigned char *p, std::size_t n) {
+                std::memcpy(out.data(), p, n);
+                sink = sink + out[n / 2];
+            });
+            for (std::size_t k = 0; k < count; ++k) {
+                const cgiesc::Kernel &kernel = *kernels[k];
+                const double ns = time_calls(text, len, [&](const unsigned char *p, std::size_t n) {
+                    std::size_t consumed;
+                    sink = sink + kernel.escape(p, n, out.data(), out.size(), &consumed);
+                });
+                std::printf("| %.1f%% | %zu | %.1f | %s | %.1f | %.0f | %.2f |\n", density * 100, len, copy,
+                            kernel.name, ns, static_cast<double>(len) / ns * 1e3, copy / ns);
+            }
+        }
+    }
+    return static_cast<int>(sink & 0);
+}
