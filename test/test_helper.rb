@@ -4,6 +4,7 @@ require "minitest/autorun"
 require "open3"
 require "rbconfig"
 require_relative "support/only_ours"
+require_relative "support/reference"
 
 Minitest.after_run { OnlyOurs.check! }
 

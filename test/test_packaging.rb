@@ -11,6 +11,8 @@ class TestPackaging < Minitest::Test
   end
 
   def test_gem_builds_installs_and_loads_outside_the_repository
+    skip "packaging is not what this run checks" if ENV["CGIESC_SKIP_PACKAGING"]
+
     Dir.mktmpdir("cgiesc-gem") do |dir|
       gem = File.join(dir, "cgiesc.gem")
       _, err, status = Open3.capture3(RbConfig.ruby, "-S", "gem", "build", "cgiesc.gemspec",
