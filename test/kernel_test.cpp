@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "escape_core.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -24,27 +25,6 @@ void check(bool ok, const Kernel &k, const char *what, std::size_t a, std::size_
     } else if (++failed <= 20) {
         std::printf("FAIL %s: %s (%zu, %zu)\n", k.name, what, a, b);
     }
-}
-
-std::string reference(const unsigned char *p, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        switch (p[i]) {
-            case '"': out += "&quot;"; break;
-            case '&': out += "&amp;"; break;
-            case '\'': out += "&#39;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += static_cast<char>(p[i]);
-        }
-    }
-    return out;
-}
-
-std::size_t reference_find(const unsigned char *p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::strchr("\"&'<>", p[i]) && p[i]) return i;
-    return n;
 }
 
 // Escapes with a room of cap bytes a call, the way the host glue resumes
@@ -75,7 +55,7 @@ std::string run_padded(const Kernel &k, const unsigned char *p, std::size_t n) {
 
 void check_both(const Kernel &k, const unsigned char *p, std::size_t n, const char *what,
                 std::size_t a, std::size_t b) {
-    const std::string expected = reference(p, n);
+    const std::string expected = reference_escape(p, n);
     check(k.find(p, n) == reference_find(p, n), k, what, a, b);
     check(run_escape(k, p, n, cgiesc::escaped_bound(n)) == expected, k, what, a, b);
     if (n <= 1024) check(run_padded(k, p, n) == expected, k, what, a, b);
@@ -121,7 +101,7 @@ void test_random_buffers(const Kernel &k) {
         check_both(k, buf.data(), n, "random buffer", n, density);
         // Small rooms force many resumptions.
         const std::size_t cap = cgiesc::kSlack + rng() % 400;
-        check(run_escape(k, buf.data(), n, cap) == reference(buf.data(), n), k, "small room", n, cap);
+        check(run_escape(k, buf.data(), n, cap) == reference_escape(buf.data(), n), k, "small room", n, cap);
     }
 }
 

@@ -173,7 +173,9 @@ class TestEscape < Minitest::Test
     inputs.each do |name, src|
       got = escape(src)
       assert_equal reference(src), got, name
-      unused = ObjectSpace.memsize_of(got) - GC::INTERNAL_CONSTANTS[:RVALUE_SIZE] - got.bytesize - 1
+      held = ObjectSpace.memsize_of(got)
+      assert_operator held, :>, got.bytesize, "#{name}: the result's buffer should be its own"
+      unused = held - GC::INTERNAL_CONSTANTS[:RVALUE_SIZE] - got.bytesize - 1
       assert_operator unused, :<=, got.bytesize / 8, "#{name}: #{unused} bytes unused of #{got.bytesize}"
     end
   end

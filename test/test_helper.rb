@@ -8,6 +8,10 @@ require_relative "support/reference"
 
 Minitest.after_run { OnlyOurs.check! }
 
+# Figures that stress tests show after the run: what ran, and what it cost.
+REPORT = []
+Minitest.after_run { REPORT.each { |line| puts line } }
+
 ROOT = OnlyOurs::ROOT
 LIB = File.join(ROOT, "lib")
 # Where the extension under test lives: lib/ itself, or another build
