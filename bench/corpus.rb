@@ -74,3 +74,10 @@ module Corpus
     specials.fdiv(total)
   end
 end
+
+# ruby bench/corpus.rb KIND BYTES > file: one input, for profiling elsewhere.
+if $PROGRAM_NAME == __FILE__
+  kind = ARGV.fetch(0, "markup").to_sym
+  size = Integer(ARGV.fetch(1, 65_536))
+  $stdout.binmode.write(Corpus.slice(Corpus.text(kind, size + 64), 0, size))
+end

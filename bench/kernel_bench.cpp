@@ -1,10 +1,16 @@
 // Times each kernel this processor has on its own, without Ruby: escape
 // throughput on text of several densities and lengths, against memcpy.
-// Built and run by `rake bench:kernels`.
+// Built and run by `rake bench:kernels`. With a file argument,
+// `kernel_bench FILE [CALLS]`, it escapes that file CALLS times with each
+// kernel instead (for profiling under callgrind, say).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "escape_core.h"
@@ -42,9 +48,39 @@ double time_calls(const std::vector<unsigned char> &text, std::size_t len, F &&f
     return best * 1e9;
 }
 
+int escape_file(const char *path, std::size_t calls) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        std::fprintf(stderr, "kernel_bench: cannot read %s\n", path);
+        return 2;
+    }
+    const std::vector<unsigned char> in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::size_t specials = 0;
+    for (unsigned char c : in) specials += std::strchr("\"&'<>", c) && c;
+    std::vector<unsigned char> out(cgiesc::escaped_bound(in.size()));
+    const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
+    const std::size_t count = cgiesc::usable_kernels(kernels);
+    std::printf("%s: %zu bytes, %zu special, %zu calls a kernel\n", path, in.size(), specials, calls);
+    for (std::size_t k = 0; k < count; ++k) {
+        double best = 1e30;
+        for (int round = 0; round < 5; ++round) {
+            const double t = now();
+            for (std::size_t c = 0; c < calls; ++c) {
+                std::size_t consumed;
+                kernels[k]->escape(in.data(), in.size(), out.data(), out.size(), &consumed);
+            }
+            best = std::min(best, (now() - t) / static_cast<double>(calls));
+        }
+        std::printf("%-8s %10.0f ns/call %8.0f MB/s\n", kernels[k]->name, best * 1e9,
+                    static_cast<double>(in.size()) / best / 1e6);
+    }
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1) return escape_file(argv[1], argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000);
     const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
     std::vector<unsigned char> out(cgiesc::escaped_bound(std::size_t{16} << 20));
