@@ -35,7 +35,8 @@ class TestPackaging < Minitest::Test
       assert_equal "&lt;&amp;&gt;", result
       assert loaded.start_with?(File.realpath(home)), loaded
 
-      out, err, status = Open3.capture3(env, File.join(home, "bin", "cgiesc"), stdin_data: "'x'", chdir: dir)
+      tool_env = env.merge("RUBYOPT" => "-r#{GUARD}")
+      out, err, status = Open3.capture3(tool_env, File.join(home, "bin", "cgiesc"), stdin_data: "'x'", chdir: dir)
       assert status.success?, err
       assert_equal "&#39;x&#39;", out
     end
