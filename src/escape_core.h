@@ -1,6 +1,7 @@
-// The escaping core: the replacement table, the kernels that scan and escape
-// bytes, and the one point that picks a kernel for this processor. It knows
-// nothing of Ruby, so it can be tested, fuzzed and benchmarked on its own.
+// The escaping core: the kernels that scan and escape bytes (their shared
+// loop and reference table are in kernel_block.h), and the one point that
+// picks a kernel for this processor. It knows nothing of Ruby, so it can be
+// tested, fuzzed and benchmarked on its own.
 #ifndef CGIESC_ESCAPE_CORE_H
 #define CGIESC_ESCAPE_CORE_H
 
@@ -16,8 +17,8 @@ constexpr std::size_t kMaxReferenceLen = 6;
 // and 8-byte reference stores overshoot, and are overwritten later.
 constexpr std::size_t kSlack = 512;
 
-// Output room that lets escape() finish n input bytes in one call. (Ruby
-// strings are shorter than 2^63 bytes, so this cannot overflow for them.)
+// Output room that lets escape() finish n input bytes in one call. (No
+// string that fits in an address space is long enough to overflow it.)
 constexpr std::size_t escaped_bound(std::size_t n) { return kMaxReferenceLen * n + kSlack; }
 
 struct Kernel {
