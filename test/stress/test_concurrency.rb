@@ -75,7 +75,9 @@ class TestConcurrency < Minitest::Test
           rng = Random.new(seed)
           pieces = [*table.keys, "a", "bc", " ", "\\u00e9", "\\u65e5"]
           strs = Array.new(32) { |i| Array.new([1, 8, 40, 300][i % 4]) { pieces[rng.rand(pieces.size)] }.join }
-          strs = strs.each_with_index.map { |s, i| i.odd? ? s.encode("ISO-8859-1", undef: :replace) : s }
+          # Relabelled, not transcoded: Ruby 3.1 crashes when a Ractor is the
+          # first to load a transcoder.
+          strs = strs.each_with_index.map { |s, i| i.odd? ? s.b.force_encoding("ISO-8859-1") : s }
           expected = strs.map { |s| s.each_char.map { |c| table.fetch(c, c) }.join.force_encoding(s.encoding) }
           bad = 0
           n.times do |i|
