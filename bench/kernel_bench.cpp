@@ -32,20 +32,26 @@ std::vector<unsigned char> make_text(std::size_t n, double density, unsigned see
     return v;
 }
 
-// Nanoseconds per call, best of several rounds, over inputs of length len
-// taken at different offsets of text.
+// Nanoseconds per call of f(c) for c below calls, best of five rounds.
+template <class F>
+double best_ns(std::size_t calls, F &&f) {
+    double best = 1e30;
+    for (int round = 0; round < 5; ++round) {
+        const double t = now();
+        for (std::size_t c = 0; c < calls; ++c) f(c);
+        best = std::min(best, (now() - t) / static_cast<double>(calls));
+    }
+    return best * 1e9;
+}
+
+// Nanoseconds per call over inputs of length len taken at different
+// offsets of text.
 template <class F>
 double time_calls(const std::vector<unsigned char> &text, std::size_t len, F &&f) {
     const std::size_t slots = len < 4096 ? 1024 : 1;
     std::size_t calls = 1;
     while (calls * len < (std::size_t{64} << 20)) calls *= 2;
-    double best = 1e30;
-    for (int round = 0; round < 5; ++round) {
-        const double t = now();
-        for (std::size_t c = 0; c < calls; ++c) f(text.data() + (c % slots) * 61 % (text.size() - len), len);
-        best = std::min(best, (now() - t) / static_cast<double>(calls));
-    }
-    return best * 1e9;
+    return best_ns(calls, [&](std::size_t c) { f(text.data() + (c % slots) * 61 % (text.size() - len), len); });
 }
 
 int escape_file(const char *path, std::size_t calls) {
@@ -56,23 +62,17 @@ int escape_file(const char *path, std::size_t calls) {
     }
     const std::vector<unsigned char> in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::size_t specials = 0;
-    for (unsigned char c : in) specials += std::strchr("\"&'<>", c) && c;
+    for (unsigned char c : in) specials += c == '"' || c == '&' || c == '\'' || c == '<' || c == '>';
     std::vector<unsigned char> out(cgiesc::escaped_bound(in.size()));
     const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
     std::printf("%s: %zu bytes, %zu special, %zu calls a kernel\n", path, in.size(), specials, calls);
     for (std::size_t k = 0; k < count; ++k) {
-        double best = 1e30;
-        for (int round = 0; round < 5; ++round) {
-            const double t = now();
-            for (std::size_t c = 0; c < calls; ++c) {
-                std::size_t consumed;
-                kernels[k]->escape(in.data(), in.size(), out.data(), out.size(), &consumed);
-            }
-            best = std::min(best, (now() - t) / static_cast<double>(calls));
-        }
-        std::printf("%-8s %10.0f ns/call %8.0f MB/s\n", kernels[k]->name, best * 1e9,
-                    static_cast<double>(in.size()) / best / 1e6);
+        const double ns = best_ns(calls, [&](std::size_t) {
+            std::size_t consumed;
+            kernels[k]->escape(in.data(), in.size(), out.data(), out.size(), &consumed);
+        });
+        std::printf("%-8s %10.0f ns/call %8.0f MB/s\n", kernels[k]->name, ns, static_cast<double>(in.size()) / ns * 1e3);
     }
     return 0;
 }

@@ -41,14 +41,14 @@ int cgiesc_common_index(VALUE str) {
     return idx == cgiesc_utf8_index || idx == cgiesc_usascii_index || idx == cgiesc_binary_index ? idx : -1;
 }
 
-// A new String holding bytes, in the encoding given by index (when common)
-// or by enc.
-VALUE cgiesc_new_string(const unsigned char *bytes, std::size_t len, int index, rb_encoding *enc) {
-    const char *p = reinterpret_cast<const char *>(bytes);
-    if (index < 0) return rb_enc_str_new(p, static_cast<long>(len), enc);
-    VALUE out = rb_str_new(p, static_cast<long>(len));
-    RB_ENCODING_SET_INLINED(out, index);
-    return out;
+// Gives a new string the source's encoding: by its index when common (no
+// host call), else through the host.
+void cgiesc_give_encoding(VALUE out, int index, rb_encoding *enc) {
+    if (index >= 0) {
+        RB_ENCODING_SET_INLINED(out, index);
+    } else {
+        rb_enc_associate(out, enc);
+    }
 }
 
 void cgiesc_copy_taint(VALUE dst, VALUE src) {
@@ -65,19 +65,19 @@ unsigned char *cgiesc_bytes(VALUE str) { return reinterpret_cast<unsigned char *
 
 // Short inputs are escaped on the stack, from a padded copy, in one pass,
 // and the result is made in one allocation. Every special byte lengthens
-// the text, so an unchanged length means nothing was special: then the
-// copy is made by rb_str_dup.
+// the text, so an unchanged length means nothing was special: then there is
+// no result (nil), and the caller copies the source.
 // Not inlined: its buffers must not sit in the frame of the method itself,
 // which the host may leave by longjmp (and so without the epilogue that
 // AddressSanitizer uses to clear their redzones).
-__attribute__((noinline)) VALUE cgiesc_escape_short(VALUE str, const unsigned char *src, std::size_t n, int index, rb_encoding *enc) {
+__attribute__((noinline)) VALUE cgiesc_escape_short(const unsigned char *src, std::size_t n) {
     unsigned char in[kShortLen + cgiesc::kPadding];
     unsigned char buf[cgiesc::escaped_bound(kShortLen)];
     std::memcpy(in, src, n);
     std::memset(in + n, 0, cgiesc::kPadding);
     const std::size_t w = cgiesc_kernel->escape_padded(in, n, buf);
-    if (w == n) return rb_str_dup(str);
-    return cgiesc_new_string(buf, w, index, enc);
+    if (w == n) return Qnil;
+    return rb_str_new(reinterpret_cast<const char *>(buf), static_cast<long>(w));
 }
 
 // Writes straight into the result's buffer and grows it geometrically,
@@ -126,14 +126,15 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_escape_html(VALUE self, VALUE 
     const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
     VALUE out;
     if (n <= kShortLen) {
-        out = cgiesc_escape_short(str, src, n, index, enc);
+        out = cgiesc_escape_short(src, n);
+        if (NIL_P(out)) return rb_str_dup(str);
     } else {
         // No result string at all unless something is special.
         const std::size_t first = cgiesc_kernel->find(src, n);
         if (first == n) return rb_str_dup(str);
         out = cgiesc_escape_long(src, n, first);
-        rb_enc_associate(out, enc ? enc : rb_enc_from_index(index));
     }
+    cgiesc_give_encoding(out, index, enc);
     cgiesc_copy_taint(out, str);
     // src points into str: keep str visibly alive, and so pinned, until here.
     RB_GC_GUARD(str);

@@ -100,18 +100,35 @@ CGIESC_INLINE void copy_small(unsigned char *dst, const unsigned char *src, size
     }
 }
 
-// Copies a run of clean bytes; avail is how many bytes may be read from src.
-// Runs in markup are short and move as fixed 32-byte copies, which may read
-// and write past the run (the writes are overwritten by what follows).
-CGIESC_INLINE void copy_run(unsigned char *dst, const unsigned char *src, size_t len, size_t avail) {
-    if (len <= 32 && avail >= 32) {
-        copy_fixed<32>(dst, src);
-    } else if (len <= 256 && avail >= len + 31) {
-        for (size_t k = 0; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
-    } else if (len <= 64) {
+// Copies a run of clean bytes as whole 32-byte moves, which read up to 31
+// bytes past the run (at least 32 in all) and write as far: the writes are
+// overwritten by what follows. Runs in markup are short, so one move.
+CGIESC_INLINE void copy_run_overreading(unsigned char *dst, const unsigned char *src, size_t len) {
+    copy_fixed<32>(dst, src);
+    if (len <= 32) return;
+    if (len <= 512) {
+        for (size_t k = 32; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
+    } else {
+        std::memcpy(dst + 32, src + 32, len - 32);
+    }
+}
+
+// Copies exactly len bytes.
+CGIESC_INLINE void copy_exact(unsigned char *dst, const unsigned char *src, size_t len) {
+    if (len <= 64) {
         copy_small(dst, src, len);
     } else {
         std::memcpy(dst, src, len);
+    }
+}
+
+// Copies a run of clean bytes; avail (at least len) is how many bytes may be
+// read from src.
+CGIESC_INLINE void copy_run(unsigned char *dst, const unsigned char *src, size_t len, size_t avail) {
+    if (len <= 32 ? avail >= 32 : avail - len >= 31) {
+        copy_run_overreading(dst, src, len);
+    } else {
+        copy_exact(dst, src, len);
     }
 }
 
@@ -181,14 +198,7 @@ size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char
         for (uint64_t m = B::mask(blk); m; m &= m - 1) {
             const unsigned char *j = blk + count_trailing_zeros(m);
             const size_t len = static_cast<size_t>(j - p);
-            copy_fixed<32>(d, p);
-            if (len > 32) {
-                if (len <= 512) {
-                    for (size_t k = 32; k < len; k += 32) copy_fixed<32>(d + k, p + k);
-                } else {
-                    std::memcpy(d + 32, p + 32, len - 32);
-                }
-            }
+            copy_run_overreading(d, p, len);
             d += len;
             d += put_reference(d, *j);
             p = j + 1;
@@ -212,7 +222,7 @@ size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char
     }
     const size_t rest = static_cast<size_t>(end - p);
     if (Checked && cap - static_cast<size_t>(d - dst) < rest + 64) return stop();
-    copy_run(d, p, rest, rest);
+    copy_exact(d, p, rest);
     *consumed = n;
     return static_cast<size_t>(d - dst) + rest;
 }
@@ -239,15 +249,14 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
         for (; m; m &= m - 1) {
             const unsigned char *j = blk + count_trailing_zeros(m);
             const size_t len = static_cast<size_t>(j - p);
-            copy_fixed<32>(d, p);
-            for (size_t k = 32; k < len; k += 32) copy_fixed<32>(d + k, p + k);
+            copy_run_overreading(d, p, len);
             d += len;
             d += put_reference(d, *j);
             p = j + 1;
         }
     }
     const size_t rest = static_cast<size_t>(end - p);
-    for (size_t k = 0; k < rest; k += 32) copy_fixed<32>(d + k, p + k);
+    copy_run_overreading(d, p, rest);
     return static_cast<size_t>(d - dst) + rest;
 }
 
