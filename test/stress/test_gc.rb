@@ -23,14 +23,11 @@ class TestGCStress < Minitest::Test
     REPORT << "gc: #{name}: #{@calls} calls checked" if @calls
   end
 
-  def with_gc(stress:, auto_compact:)
-    old_compact = GC.auto_compact
-    GC.auto_compact = auto_compact
-    GC.stress = stress
+  def under_gc_stress
+    GC.stress = true
     yield
   ensure
     GC.stress = false
-    GC.auto_compact = old_compact
   end
 
   def check_all(strs, expected)
@@ -46,7 +43,7 @@ class TestGCStress < Minitest::Test
     strs = inputs
     expected = strs.map { |s| Reference.escape(s) }
     ROUNDS.times do
-      with_gc(stress: true, auto_compact: false) { check_all(strs, expected) }
+      under_gc_stress { check_all(strs, expected) }
     end
   end
 
@@ -115,7 +112,7 @@ class TestGCStress < Minitest::Test
     # Collections at every allocation; compaction between the calls only
     # (see test_under_gc_stress_with_auto_compaction for why not during).
     5.times do
-      with_gc(stress: true, auto_compact: false) { assert_equal expected, obj.escapeHTML(utf16) }
+      under_gc_stress { assert_equal expected, obj.escapeHTML(utf16) }
       GC.compact
     end
     @calls = 5
