@@ -3,7 +3,7 @@
 # Deterministic benchmark text, generated rather than shipped: the same seed
 # gives the same bytes on every machine.
 module Corpus
-  KINDS = %i[clean prose markup].freeze
+  KINDS = %i[clean prose markup attrs].freeze
   SIZES = { "16 B" => 16, "64 B" => 64, "64 KiB" => 64 * 1024, "16 MiB" => 16 * 1024 * 1024 }.freeze
   # Short inputs cycle through this many different slices, so that one
   # lucky string does not decide the figure.
@@ -16,11 +16,13 @@ module Corpus
   SPECIAL_PROSE = ["&", "'", "\"", "<", ">"].freeze
   TAGS = %w[div span p a li td em strong section].freeze
   ATTRS = %w[class id href title data-id lang].freeze
+  FIELDS = %w[email name city phone street zip q title].freeze
+  INPUT_TYPES = %w[text email tel search hidden].freeze
 
   module_function
 
   def rng(kind)
-    Random.new({ clean: 1, prose: 2, markup: 3 }.fetch(kind))
+    Random.new({ clean: 1, prose: 2, markup: 3, attrs: 4 }.fetch(kind))
   end
 
   # At least `bytes` bytes of UTF-8 text of the given kind.
@@ -31,6 +33,7 @@ module Corpus
     when :clean then out << prose_piece(r, 0) while out.bytesize < bytes
     when :prose then out << prose_piece(r, 0.095) while out.bytesize < bytes
     when :markup then out << markup_piece(r) while out.bytesize < bytes
+    when :attrs then out << attrs_piece(r) while out.bytesize < bytes
     end
     out
   end
@@ -47,6 +50,17 @@ module Corpus
     body = Array.new(r.rand(1..3)) { WORDS[r.rand(WORDS.size)] }.join(" ")
     body = "#{body} &amp; it's" if r.rand < 0.3
     "<#{tag}#{attrs}>#{body}</#{tag}>\n"
+  end
+
+  # Form fields with quoted values and JSON in data-* attributes: what
+  # server-rendered forms and component props look like, and the densest
+  # common case (the escaped text is about twice as long).
+  def attrs_piece(r)
+    field = FIELDS[r.rand(FIELDS.size)]
+    value = WORDS[r.rand(WORDS.size)]
+    json = %({"id":#{r.rand(1000)},"field":"#{field}","tags":["#{WORDS[r.rand(WORDS.size)]}","x"],"ok":#{r.rand < 0.5}})
+    %(<input type="#{INPUT_TYPES[r.rand(INPUT_TYPES.size)]}" name="user[#{field}]" value="#{value}" ) +
+      %(data-props='#{json}'>\n)
   end
 
   # A valid UTF-8 string of exactly `size` bytes starting near `offset`.

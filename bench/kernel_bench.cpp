@@ -1,5 +1,6 @@
 // Times each kernel this processor has on its own, without Ruby: escape
-// throughput on text of several densities and lengths, against memcpy.
+// throughput on text of several densities and lengths, against memcpy, and
+// what the count that sizes a result costs on its own.
 // Built and run by `rake bench:kernels`. With a file argument,
 // `kernel_bench FILE [CALLS]`, it escapes that file CALLS times with each
 // kernel instead (for profiling under callgrind, say).
@@ -67,12 +68,13 @@ int escape_file(const char *path, std::size_t calls) {
     const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
     std::printf("%s: %zu bytes, %zu special, %zu calls a kernel\n", path, in.size(), specials, calls);
+    volatile std::uint64_t sink = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        const double ns = best_ns(calls, [&](std::size_t) {
-            std::size_t consumed;
-            kernels[k]->escape(in.data(), in.size(), out.data(), out.size(), &consumed);
-        });
-        std::printf("%-8s %10.0f ns/call %8.0f MB/s\n", kernels[k]->name, ns, static_cast<double>(in.size()) / ns * 1e3);
+        const double ns = best_ns(calls, [&](std::size_t) { kernels[k]->escape(in.data(), in.size(), out.data()); });
+        const double count_ns =
+            best_ns(calls, [&](std::size_t) { sink = sink + kernels[k]->count(in.data(), in.size()); });
+        std::printf("%-8s escape %10.0f ns/call %8.0f MB/s, count %8.0f ns/call\n", kernels[k]->name, ns,
+                    static_cast<double>(in.size()) / ns * 1e3, count_ns);
     }
     return 0;
 }
@@ -85,8 +87,9 @@ int main(int argc, char **argv) {
     const std::size_t count = cgiesc::usable_kernels(kernels);
     std::vector<unsigned char> out(cgiesc::escaped_bound(std::size_t{16} << 20));
     volatile std::size_t sink = 0;
-    std::printf("| density | length | memcpy ns | kernel | ns/call | MB/s | speed vs memcpy |\n");
-    std::printf("|---|---:|---:|---|---:|---:|---:|\n");
+    std::printf("| density | length | memcpy ns | kernel | escape ns/call | MB/s | speed vs memcpy | count ns/call "
+                "| count, share of escape |\n");
+    std::printf("|---|---:|---:|---|---:|---:|---:|---:|---:|\n");
     for (double density : {0.0, 0.015, 0.17}) {
         const auto text = make_text((std::size_t{16} << 20) + 4096, density, 7);
         for (std::size_t len : {std::size_t{16}, std::size_t{64}, std::size_t{65536}, std::size_t{16} << 20}) {
@@ -97,11 +100,14 @@ int main(int argc, char **argv) {
             for (std::size_t k = 0; k < count; ++k) {
                 const cgiesc::Kernel &kernel = *kernels[k];
                 const double ns = time_calls(text, len, [&](const unsigned char *p, std::size_t n) {
-                    std::size_t consumed;
-                    sink = sink + kernel.escape(p, n, out.data(), out.size(), &consumed);
+                    sink = sink + kernel.escape(p, n, out.data());
                 });
-                std::printf("| %.1f%% | %zu | %.1f | %s | %.1f | %.0f | %.2f |\n", density * 100, len, copy,
-                            kernel.name, ns, static_cast<double>(len) / ns * 1e3, copy / ns);
+                const double count_ns = time_calls(text, len, [&](const unsigned char *p, std::size_t n) {
+                    sink = sink + static_cast<std::size_t>(kernel.count(p, n));
+                });
+                std::printf("| %.1f%% | %zu | %.1f | %s | %.1f | %.0f | %.2f | %.1f | %.0f%% |\n", density * 100, len,
+                            copy, kernel.name, ns, static_cast<double>(len) / ns * 1e3, copy / ns, count_ns,
+                            count_ns / ns * 100);
             }
         }
     }

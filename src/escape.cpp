@@ -27,9 +27,6 @@ int cgiesc_binary_index;
 // Inputs up to this length are escaped on the stack and copied out once.
 constexpr std::size_t kShortLen = 256;
 
-// Results this large are trimmed to at most an eighth of unused capacity.
-constexpr std::size_t kTrimFrom = 4096;
-
 // Byte-wise scanning is only sound where every ASCII byte is a character of
 // its own; other encodings go to the next escapeHTML in the lookup chain.
 bool cgiesc_ascii_compatible(rb_encoding *enc) { return rb_enc_mbminlen(enc) == 1 && !rb_enc_dummy_p(enc); }
@@ -80,30 +77,33 @@ __attribute__((noinline)) VALUE cgiesc_escape_short(const unsigned char *src, st
     return rb_str_new(reinterpret_cast<const char *>(buf), static_cast<long>(w));
 }
 
-// Writes straight into the result's buffer and grows it geometrically,
-// guessing the final size from the expansion seen so far.
+// The longest result allowed: the host's longest string, unless a test
+// build lowers it to reach the check without gigabytes of input.
+#ifndef CGIESC_MAX_RESULT
+#define CGIESC_MAX_RESULT LONG_MAX
+#endif
+static_assert(CGIESC_MAX_RESULT <= LONG_MAX, "a result must fit in a long");
+
+// Counts the escaped length first, so that the result is allocated once, at
+// that length: no regrowth, no trimming, and no page of the buffer that
+// the result does not use. The count starts at the first special byte;
+// everything before it is known to be clean.
 __attribute__((noinline)) VALUE cgiesc_escape_long(const unsigned char *src, std::size_t n, std::size_t first) {
-    // Room for markup-dense text without growing; what is left unused is
-    // trimmed at the end, and pages never written cost nothing.
-    std::size_t cap = n + n / 2 + n / 8 + cgiesc::kSlack;
-    VALUE out = rb_str_buf_new(static_cast<long>(cap));
-    std::memcpy(cgiesc_bytes(out), src, first);
-    std::size_t w = first;
-    std::size_t i = first;
-    for (;;) {
-        std::size_t consumed;
-        w += cgiesc_kernel->escape(src + i, n - i, cgiesc_bytes(out) + w, cap - w, &consumed);
-        i += consumed;
-        if (i == n) break;
-        const double ratio = static_cast<double>(w) / static_cast<double>(i);
-        std::size_t want = w + static_cast<std::size_t>(ratio * 1.125 * static_cast<double>(n - i));
-        if (want < cap + cap / 2) want = cap + cap / 2;
-        rb_str_set_len(out, static_cast<long>(w));
-        rb_str_modify_expand(out, static_cast<long>(want - w + cgiesc::kSlack));
-        cap = rb_str_capacity(out);
+    const std::uint64_t extra = cgiesc_kernel->count(src + first, n - first);
+    const std::uint64_t capacity = cgiesc::result_capacity(n, extra, static_cast<std::uint64_t>(CGIESC_MAX_RESULT));
+    if (capacity == 0) {
+        rb_raise(rb_eArgError, "string too long to escape: %ld bytes would grow by %llu", static_cast<long>(n),
+                 static_cast<unsigned long long>(extra));
     }
-    rb_str_set_len(out, static_cast<long>(w));
-    if (w < kTrimFrom || rb_str_capacity(out) - w > w / 8) rb_str_resize(out, static_cast<long>(w));
+    // The kernels' write slack is capacity the string owns, never content.
+    VALUE out = rb_str_buf_new(static_cast<long>(capacity));
+    unsigned char *dst = cgiesc_bytes(out);
+    std::memcpy(dst, src, first);
+    const std::size_t written = first + cgiesc_kernel->escape(src + first, n - first, dst + first);
+    // A count that disagreed with its escape would already have written out
+    // of bounds: stop loudly rather than return what followed.
+    if (written != capacity - cgiesc::kWriteSlack) rb_bug("cgiesc: %s kernel miscounted", cgiesc_kernel->name);
+    rb_str_set_len(out, static_cast<long>(written));
     return out;
 }
 

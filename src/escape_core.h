@@ -13,13 +13,21 @@ namespace cgiesc {
 // The longest reference; what one input byte can grow to.
 constexpr std::size_t kMaxReferenceLen = 6;
 
-// Room a kernel may use past what it reports written: whole-vector copies
-// and 8-byte reference stores overshoot, and are overwritten later.
-constexpr std::size_t kSlack = 512;
+// Room a kernel may write past the end of the escaped text: whole-vector
+// run copies and 8-byte reference stores overshoot, and what lies past the
+// end is never read.
+constexpr std::size_t kWriteSlack = 64;
 
-// Output room that lets escape() finish n input bytes in one call. (No
-// string that fits in an address space is long enough to overflow it.)
-constexpr std::size_t escaped_bound(std::size_t n) { return kMaxReferenceLen * n + kSlack; }
+// Output room that holds n input bytes escaped, however many are special.
+// (No string that fits in an address space is long enough to overflow it.)
+constexpr std::size_t escaped_bound(std::size_t n) { return kMaxReferenceLen * n + kWriteSlack; }
+
+// The capacity to allocate for a result of n + extra bytes (and the write
+// slack), or 0 when that would pass limit, the longest string the host
+// allows. Computed without overflow for any n <= limit.
+constexpr std::uint64_t result_capacity(std::uint64_t n, std::uint64_t extra, std::uint64_t limit) {
+    return n <= limit && extra <= limit - n && kWriteSlack <= limit - n - extra ? n + extra + kWriteSlack : 0;
+}
 
 struct Kernel {
     const char *name;
@@ -27,18 +35,17 @@ struct Kernel {
     // Index of the first special byte in p[0, n), or n if there is none.
     std::size_t (*find)(const unsigned char *p, std::size_t n);
 
-    // Escapes src[0, n) into dst[0, cap) for as far as the room allows,
-    // returning the bytes written and setting *consumed to the input bytes
-    // that they stand for. With cap >= escaped_bound(n) it consumes all n;
-    // with cap >= kSlack it consumes at least one byte. It may scribble on
-    // dst up to cap, but never reads outside src[0, n).
-    std::size_t (*escape)(const unsigned char *src, std::size_t n, unsigned char *dst,
-                          std::size_t cap, std::size_t *consumed);
+    // How many bytes escaping p[0, n) adds: n plus this is the escaped
+    // length. 64-bit even where size_t is not, so that it cannot wrap.
+    std::uint64_t (*count)(const unsigned char *p, std::size_t n);
 
-    // Escapes all of src[0, n) into dst, which has escaped_bound(n) bytes,
-    // and returns the bytes written. The caller guarantees kPadding
-    // readable bytes after src[n - 1], so that short inputs need no care
-    // at their end.
+    // Escapes all of src[0, n) into dst, which has room for the escaped
+    // length plus kWriteSlack, and returns the escaped length. It may write
+    // anywhere in that room, but never reads outside src[0, n).
+    std::size_t (*escape)(const unsigned char *src, std::size_t n, unsigned char *dst);
+
+    // The same, for a caller that guarantees kPadding readable bytes after
+    // src[n - 1], so that short inputs need no care at their end.
     std::size_t (*escape_padded)(const unsigned char *src, std::size_t n, unsigned char *dst);
 };
 

@@ -1,5 +1,6 @@
-// The escape loop shared by every kernel. A kernel supplies only how to turn
-// a 64-byte block of input into a bit mask of its special bytes.
+// The loops shared by every kernel. A kernel supplies only how to turn a
+// 64-byte block of input into a bit mask of its special bytes, and how to
+// count what whole blocks add when escaped.
 //
 // Everything here has internal linkage: each kernel's unit compiles its own
 // copy for its own instruction set, and the linker must never swap an AVX2
@@ -14,7 +15,6 @@
 namespace {
 
 using cgiesc::kMaxReferenceLen;
-using cgiesc::kSlack;
 using std::size_t;
 using std::uint64_t;
 
@@ -47,6 +47,12 @@ CGIESC_INLINE size_t reference_length(uint64_t word) {
     return word >> 56;
 #endif
 }
+
+// What each special byte adds when escaped; what the kernels' counts weigh
+// their tallies by.
+constexpr uint64_t kQuoteExtra = 5;       // "  -> &quot;
+constexpr uint64_t kAmpAposExtra = 4;     // & ' -> &amp; &#39;
+constexpr uint64_t kAngleExtra = 3;       // < > -> &lt; &gt;
 
 struct ReferenceWords {
     uint64_t word[256] = {};
@@ -133,7 +139,8 @@ CGIESC_INLINE void copy_run(unsigned char *dst, const unsigned char *src, size_t
 }
 
 // Kernels look at 64 bytes at a time. Block policy B supplies B::mask(p):
-// bit k set when p[k] is special, for k < 64.
+// bit k set when p[k] is special, for k < 64; and B::count(p, blocks): the
+// bytes that escaping p[0, 64 * blocks) adds.
 constexpr size_t kBlock = 64;
 
 // Mask of the last, partial block p[0, len), 0 < len < kBlock, read without
@@ -162,39 +169,38 @@ size_t find_blocks(const unsigned char *p, size_t n) {
     return n;
 }
 
-// Worst output of one block, with the overshoot of run and reference copies.
-constexpr size_t kBlockRoom = kMaxReferenceLen * kBlock + 64 + 8;
-static_assert(kBlockRoom <= kSlack, "slack too small for a block");
+// What escaping a zero-padded last block adds. Zero is not special.
+template <class B>
+CGIESC_INLINE uint64_t tail_count(const unsigned char *p, size_t len) {
+    unsigned char tail[kBlock] = {};
+    copy_small<kBlock>(tail, p, len);
+    return B::count(tail, 1);
+}
 
-// Checked: the room must be watched; otherwise the caller has given at least
-// escaped_bound(n), which is enough for everything.
-template <class B, bool Checked>
-size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char *const dst,
-                   const size_t cap, size_t *consumed) {
+// B::count(p, blocks) gives what escaping p[0, 64 * blocks) adds.
+template <class B>
+uint64_t count_blocks(const unsigned char *p, size_t n) {
+    const size_t whole = n / kBlock;
+    uint64_t extra = whole ? B::count(p, whole) : 0;
+    if (n % kBlock) extra += tail_count<B>(p + whole * kBlock, n % kBlock);
+    return extra;
+}
+
+// Writes never pass the escaped length by more than one reference store's
+// overshoot: a run copy that overreads only does so with at least as many
+// input bytes still to come, each of which writes at least one byte.
+static_assert(8 - 4 <= cgiesc::kWriteSlack, "slack too small for a reference store");
+
+template <class B>
+size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned char *const dst) {
     const unsigned char *const end = src + n;
     const unsigned char *p = src;  // first input byte not yet written
     const unsigned char *blk = src;
     unsigned char *d = dst;
 
-    // Stops early for want of room: writes the pending run if it fits.
-    auto stop = [&]() {
-        const size_t pending = static_cast<size_t>(blk - p);
-        if (cap - static_cast<size_t>(d - dst) >= pending) {
-            std::memcpy(d, p, pending);
-            d += pending;
-            p = blk;
-        }
-        *consumed = static_cast<size_t>(p - src);
-        return static_cast<size_t>(d - dst);
-    };
-    auto short_of_room = [&]() {
-        return Checked && cap - static_cast<size_t>(d - dst) < static_cast<size_t>(blk - p) + kBlockRoom;
-    };
-
     // Blocks followed by at least 32 more input bytes: every run can move as
     // whole 32-byte copies without reading past the end.
     while (static_cast<size_t>(end - blk) >= kBlock + 32) {
-        if (short_of_room()) return stop();
         for (uint64_t m = B::mask(blk); m; m &= m - 1) {
             const unsigned char *j = blk + count_trailing_zeros(m);
             const size_t len = static_cast<size_t>(j - p);
@@ -207,7 +213,6 @@ size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char
     }
     // The last bytes, with copies that stay inside the input.
     while (blk < end) {
-        if (short_of_room()) return stop();
         const size_t width = static_cast<size_t>(end - blk) < kBlock ? static_cast<size_t>(end - blk) : kBlock;
         uint64_t m = width == kBlock ? B::mask(blk) : tail_mask<B>(blk, width, static_cast<size_t>(blk - src));
         for (; m; m &= m - 1) {
@@ -221,17 +226,8 @@ size_t escape_loop(const unsigned char *const src, const size_t n, unsigned char
         blk += width;
     }
     const size_t rest = static_cast<size_t>(end - p);
-    if (Checked && cap - static_cast<size_t>(d - dst) < rest + 64) return stop();
     copy_exact(d, p, rest);
-    *consumed = n;
     return static_cast<size_t>(d - dst) + rest;
-}
-
-template <class B>
-size_t escape_blocks(const unsigned char *src, size_t n, unsigned char *dst, size_t cap,
-                     size_t *consumed) {
-    if (cap >= cgiesc::escaped_bound(n)) return escape_loop<B, false>(src, n, dst, cap, consumed);
-    return escape_loop<B, true>(src, n, dst, cap, consumed);
 }
 
 // Every read may run up to cgiesc::kPadding bytes past the end, so each
@@ -239,6 +235,7 @@ size_t escape_blocks(const unsigned char *src, size_t n, unsigned char *dst, siz
 template <class B>
 size_t escape_padded(const unsigned char *const src, const size_t n, unsigned char *const dst) {
     static_assert(cgiesc::kPadding >= kBlock && cgiesc::kPadding >= 32, "padding too small");
+    static_assert(cgiesc::kWriteSlack >= 32, "slack too small for the last run copy");
     const unsigned char *const end = src + n;
     const unsigned char *p = src;
     unsigned char *d = dst;
@@ -262,7 +259,7 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
 
 template <class B>
 constexpr cgiesc::Kernel make_kernel(const char *name) {
-    return cgiesc::Kernel{name, find_blocks<B>, escape_blocks<B>, escape_padded<B>};
+    return cgiesc::Kernel{name, find_blocks<B>, count_blocks<B>, escape_blocks<B>, escape_padded<B>};
 }
 
 }  // namespace

@@ -24,15 +24,48 @@ struct Swar {
         for (unsigned k = 0; k < 8; ++k) m |= pack_high_bits(word(p + 8 * k)) << (8 * k);
         return m;
     }
-    static uint64_t word(const unsigned char *p) {
+    static uint64_t load(const unsigned char *p) {
         uint64_t x;
         std::memcpy(&x, p, 8);
+        return x;
+    }
+    // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
+    static uint64_t quot(uint64_t x) { return bytes_equal(x, '"'); }
+    static uint64_t amp_apos(uint64_t x) { return bytes_equal(x | kOnes, '\''); }
+    static uint64_t angle(uint64_t x) { return bytes_equal(x | (kOnes * 2), '>'); }
+
+    static uint64_t word(const unsigned char *p) {
+        uint64_t x = load(p);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
         x = __builtin_bswap64(x);  // the first byte must be the lowest
 #endif
-        // '&' and '\'' differ only in bit 0, '<' and '>' only in bit 1.
-        return bytes_equal(x, '"') | bytes_equal(x | kOnes, '\'') |
-               bytes_equal(x | (kOnes * 2), '>');
+        return quot(x) | amp_apos(x) | angle(x);
+    }
+
+    // Tallies each class in byte lanes (a match adds one; byte order does
+    // not matter to a count) and folds them before they can wrap: each
+    // block adds at most 8 to a lane.
+    static uint64_t count(const unsigned char *p, size_t blocks) {
+        uint64_t extra = 0;
+        while (blocks) {
+            const size_t batch = blocks < 31 ? blocks : 31;
+            blocks -= batch;
+            uint64_t q = 0, a = 0, g = 0;
+            for (const unsigned char *stop = p + batch * 64; p < stop; p += 8) {
+                const uint64_t x = load(p);
+                q += quot(x) >> 7;
+                a += amp_apos(x) >> 7;
+                g += angle(x) >> 7;
+            }
+            extra += kQuoteExtra * sum(q) + kAmpAposExtra * sum(a) + kAngleExtra * sum(g);
+        }
+        return extra;
+    }
+    // Sum of the eight byte lanes, through four 16-bit ones.
+    static uint64_t sum(uint64_t lanes) {
+        constexpr uint64_t kEven = 0x00FF00FF00FF00FFULL;
+        const uint64_t pairs = (lanes & kEven) + ((lanes >> 8) & kEven);
+        return (pairs * 0x0001000100010001ULL) >> 48;
     }
 };
 
