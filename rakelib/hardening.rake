@@ -64,7 +64,7 @@ namespace :test do
   end
 
   desc "All of the above and the fuzzer"
-  task hardening: %w[test:asan test:valgrind test:gc test:concurrency test:hostile fuzz]
+  task hardening: %w[test:asan test:valgrind test:gc test:concurrency test:hostile test:cross fuzz]
 end
 
 FUZZ_BIN = File.join(ROOT, "tmp", "fuzz_kernels")

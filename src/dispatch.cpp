@@ -1,9 +1,11 @@
-// The single point that decides which kernel runs on this processor.
+// The single point that decides which kernel runs on this processor: one
+// priority list, fastest first, and the first kernel whose needs are met.
+#include <cstring>
+
 #include "escape_core.h"
 
-#if defined(__x86_64__) && !defined(CGIESC_NO_SIMD)
+#ifdef CGIESC_X86_KERNELS
 #include <cpuid.h>
-#define CGIESC_X86_KERNELS 1
 #endif
 
 namespace cgiesc {
@@ -13,8 +15,23 @@ extern const Kernel kPortableKernel;
 extern const Kernel kSse2Kernel;
 extern const Kernel kAvx2Kernel;
 #endif
+#ifdef CGIESC_NEON_KERNEL
+extern const Kernel kNeonKernel;
+#endif
 
 namespace {
+
+const Kernel *const kByPriority[] = {
+#ifdef CGIESC_X86_KERNELS
+    &kAvx2Kernel,
+    &kSse2Kernel,
+#endif
+#ifdef CGIESC_NEON_KERNEL
+    &kNeonKernel,
+#endif
+    &kPortableKernel,
+};
+static_assert(sizeof kByPriority / sizeof kByPriority[0] <= kMaxKernels, "raise kMaxKernels");
 
 #ifdef CGIESC_X86_KERNELS
 // AVX2 needs the processor's support and the system's: the OS must save the
@@ -33,22 +50,52 @@ bool has_avx2() {
 }
 #endif
 
+unsigned read_features() {
+    unsigned features = 0;
+#if defined(__x86_64__)
+    features |= kSse2;  // part of every x86-64
+#ifdef CGIESC_X86_KERNELS
+    if (has_avx2()) features |= kAvx2;
+#endif
+#elif defined(__aarch64__)
+    features |= kNeon;  // part of every aarch64
+#endif
+    return features;
+}
+
+bool runs_here(const Kernel &k) { return (k.needs & ~cpu_features()) == 0; }
+
 }  // namespace
+
+unsigned cpu_features() {
+    static const unsigned features = read_features();
+    return features;
+}
 
 std::size_t usable_kernels(const Kernel *out[kMaxKernels]) {
     std::size_t count = 0;
-#ifdef CGIESC_X86_KERNELS
-    if (has_avx2()) out[count++] = &kAvx2Kernel;
-    out[count++] = &kSse2Kernel;
-#endif
-    out[count++] = &kPortableKernel;
+    for (const Kernel *k : kByPriority)
+        if (runs_here(*k)) out[count++] = k;
     return count;
 }
 
 const Kernel &best_kernel() {
-    const Kernel *all[kMaxKernels];
-    usable_kernels(all);
-    return *all[0];
+    for (const Kernel *k : kByPriority)
+        if (runs_here(*k)) return *k;
+    return kPortableKernel;
+}
+
+const Kernel &choose_kernel(const char *requested, const char **problem) {
+    *problem = nullptr;
+    if (requested == nullptr || *requested == '\0') return best_kernel();
+    for (const Kernel *k : kByPriority) {
+        if (std::strcmp(k->name, requested) != 0) continue;
+        if (runs_here(*k)) return *k;
+        *problem = "needs instructions this processor lacks";
+        return best_kernel();
+    }
+    *problem = "is not a kernel of this build";
+    return best_kernel();
 }
 
 }  // namespace cgiesc

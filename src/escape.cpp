@@ -5,6 +5,7 @@
 #include <ruby/encoding.h>
 #include <ruby/version.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "escape_core.h"
@@ -148,7 +149,14 @@ extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
     // No state is kept between calls, so any Ractor may call in.
     rb_ext_ractor_safe(true);
 #endif
-    cgiesc_kernel = &cgiesc::best_kernel();
+    // CGIESC_KERNEL=name forces a kernel, for tests and benchmarks; a name
+    // this processor cannot run is reported and the default used.
+    const char *requested = getenv("CGIESC_KERNEL");
+    const char *problem;
+    cgiesc_kernel = &cgiesc::choose_kernel(requested, &problem);
+    if (problem) rb_warn("cgiesc: CGIESC_KERNEL=%.64s %s; using %s", requested, problem, cgiesc_kernel->name);
+    // Which kernel runs, for diagnostics and the tests.
+    rb_define_const(rb_define_module("CGIEsc"), "KERNEL", rb_obj_freeze(rb_str_new_cstr(cgiesc_kernel->name)));
     cgiesc_utf8_index = rb_utf8_encindex();
     cgiesc_usascii_index = rb_usascii_encindex();
     cgiesc_binary_index = rb_ascii8bit_encindex();

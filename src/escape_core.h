@@ -8,7 +8,27 @@
 #include <cstddef>
 #include <cstdint>
 
+// Which vector kernels this build holds: decided here, once. The x86 ones
+// are compiled for their instruction sets whatever the build's target and
+// chosen at run time; Advanced SIMD is part of every aarch64 processor.
+#if !defined(CGIESC_NO_SIMD) && defined(__x86_64__)
+#define CGIESC_X86_KERNELS 1
+#endif
+#if !defined(CGIESC_NO_SIMD) && defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define CGIESC_NEON_KERNEL 1
+#endif
+
 namespace cgiesc {
+
+// What a kernel needs of the processor (and the system), as bits.
+enum Feature : unsigned {
+    kSse2 = 1u << 0,
+    kAvx2 = 1u << 1,  // with the system saving the 256-bit registers
+    kNeon = 1u << 2,
+};
+
+// The features this processor has, read once.
+unsigned cpu_features();
 
 // The longest reference; what one input byte can grow to.
 constexpr std::size_t kMaxReferenceLen = 6;
@@ -32,6 +52,9 @@ constexpr std::uint64_t result_capacity(std::uint64_t n, std::uint64_t extra, st
 struct Kernel {
     const char *name;
 
+    // The features it needs (Feature bits); 0 runs anywhere.
+    unsigned needs;
+
     // Index of the first special byte in p[0, n), or n if there is none.
     std::size_t (*find)(const unsigned char *p, std::size_t n);
 
@@ -54,11 +77,16 @@ constexpr std::size_t kPadding = 64;
 
 // Fills out with the kernels this processor can run, fastest first, and
 // returns how many there are (at most kMaxKernels).
-constexpr std::size_t kMaxKernels = 3;
+constexpr std::size_t kMaxKernels = 4;
 std::size_t usable_kernels(const Kernel *out[kMaxKernels]);
 
 // The fastest usable kernel: the single dispatch point.
 const Kernel &best_kernel();
+
+// The kernel named by requested when this processor can run it, else the
+// fastest usable one; *problem then says why the request was not met (it
+// stays null when requested is null or empty, or was met).
+const Kernel &choose_kernel(const char *requested, const char **problem);
 
 }  // namespace cgiesc
 

@@ -54,6 +54,33 @@ constexpr uint64_t kQuoteExtra = 5;       // "  -> &quot;
 constexpr uint64_t kAmpAposExtra = 4;     // & ' -> &amp; &#39;
 constexpr uint64_t kAngleExtra = 3;       // < > -> &lt; &gt;
 
+// For kernels with a 16-entry byte shuffle. The five special bytes have
+// five different low nibbles, so one lookup by low nibble names the only
+// special byte a byte could be, and one compare tells whether it is. Other
+// nibbles name a value whose low nibble differs from their own, which no
+// byte equals; a shuffle that gives 0 for bytes with the high bit set gives
+// a value those bytes never equal either.
+constexpr unsigned char special_for_nibble(unsigned nibble) {
+    return nibble == 0x2 ? '"' : nibble == 0x6 ? '&' : nibble == 0x7 ? '\'' : nibble == 0xC ? '<'
+         : nibble == 0xE ? '>' : static_cast<unsigned char>(nibble ^ 1);
+}
+// And what that special byte adds when escaped.
+constexpr unsigned char extra_for_nibble(unsigned nibble) {
+    return static_cast<unsigned char>(nibble == 0x2 ? kQuoteExtra : nibble == 0x6 || nibble == 0x7 ? kAmpAposExtra
+                                      : nibble == 0xC || nibble == 0xE ? kAngleExtra : 0);
+}
+struct NibbleTables {
+    unsigned char special[16] = {};
+    unsigned char extra[16] = {};
+    constexpr NibbleTables() {
+        for (unsigned k = 0; k < 16; ++k) {
+            special[k] = special_for_nibble(k);
+            extra[k] = extra_for_nibble(k);
+        }
+    }
+};
+constexpr NibbleTables kNibbles{};
+
 struct ReferenceWords {
     uint64_t word[256] = {};
     constexpr ReferenceWords() {
@@ -258,8 +285,8 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
 }
 
 template <class B>
-constexpr cgiesc::Kernel make_kernel(const char *name) {
-    return cgiesc::Kernel{name, find_blocks<B>, count_blocks<B>, escape_blocks<B>, escape_padded<B>};
+constexpr cgiesc::Kernel make_kernel(const char *name, unsigned needs) {
+    return cgiesc::Kernel{name, needs, find_blocks<B>, count_blocks<B>, escape_blocks<B>, escape_padded<B>};
 }
 
 }  // namespace

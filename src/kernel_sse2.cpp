@@ -1,7 +1,7 @@
 // SSE2 kernel: sixteen bytes at a time. SSE2 is part of every x86-64.
 #include "kernel_block.h"
 
-#if defined(__x86_64__) && !defined(CGIESC_NO_SIMD)
+#ifdef CGIESC_X86_KERNELS
 #include <emmintrin.h>
 
 namespace {
@@ -53,7 +53,7 @@ struct Sse2 {
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kSse2Kernel = make_kernel<Sse2>("sse2");
+extern const Kernel kSse2Kernel = make_kernel<Sse2>("sse2", kSse2);
 }
 
 #endif

@@ -135,11 +135,36 @@ void test_page_edges(const Kernel &k) {
     munmap(map, 3 * page);
 }
 
+// CGIESC_KERNEL's choice: a usable name gets its kernel, anything else the
+// default and a reason.
+void test_choice(const Kernel *const *kernels, std::size_t count) {
+    const Kernel &best = cgiesc::best_kernel();
+    const char *problem = "unset";
+    for (std::size_t i = 0; i < count; ++i) {
+        const Kernel &got = cgiesc::choose_kernel(kernels[i]->name, &problem);
+        check(&got == kernels[i] && problem == nullptr, *kernels[i], "chosen by name", i, 0);
+    }
+    for (const char *name : {static_cast<const char *>(nullptr), ""}) {
+        const Kernel &got = cgiesc::choose_kernel(name, &problem);
+        check(&got == &best && problem == nullptr, best, "no request", 0, 0);
+    }
+    for (const char *name : {"avx512", "AVX2", "neon ", "portable2"}) {
+        const Kernel &got = cgiesc::choose_kernel(name, &problem);
+        check(&got == &best && problem != nullptr, best, "unknown name", 0, 0);
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
     const Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
+    // --list: the usable kernels' names, one a line, for the Rakefile.
+    if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
+        for (std::size_t i = 0; i < count; ++i) std::printf("%s\n", kernels[i]->name);
+        return 0;
+    }
+    test_choice(kernels, count);
     std::printf("kernels: ");
     for (std::size_t i = 0; i < count; ++i) std::printf("%s%s", i ? ", " : "", kernels[i]->name);
     std::printf(" (best: %s)\n", cgiesc::best_kernel().name);

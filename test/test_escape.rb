@@ -184,12 +184,29 @@ class TestEscape < Minitest::Test
 
   def test_build_has_the_kernels_it_should
     binary = File.binread(EXT)
-    if ENV["CGIESC_EXPECT_NO_SIMD"]
-      refute_includes binary, "avx2\0"
-      refute_includes binary, "sse2\0"
-    else
-      assert_includes binary, "avx2\0"
-      assert_includes binary, "portable\0"
+    vector = %w[avx2 sse2 neon]
+    expected =
+      if ENV["CGIESC_EXPECT_NO_SIMD"] then []
+      elsif RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64/) then %w[avx2 sse2]
+      elsif RbConfig::CONFIG["host_cpu"].match?(/aarch64|arm64/) then %w[neon]
+      else []
+      end
+    (expected + ["portable"]).each { |k| assert_includes binary, "#{k}\0" }
+    (vector - expected).each { |k| refute_includes binary, "#{k}\0" }
+  end
+
+  def test_kernel_can_be_forced_from_the_environment
+    wanted = ENV["CGIESC_KERNEL"].to_s
+    assert_equal wanted, CGIEsc::KERNEL unless wanted.empty?
+    assert_predicate CGIEsc::KERNEL, :frozen?
+    code = 'require "cgiesc"; print CGIEsc::KERNEL, " ", CGI.escapeHTML("<" * 300)'
+    default, = run_ruby(code, env: { "CGIESC_KERNEL" => nil })
+    ["no-such-kernel", "AVX2", ("neon" unless CGIEsc::KERNEL == "neon")].compact.each do |name|
+      out, err, status = run_ruby(code, env: { "CGIESC_KERNEL" => name })
+      assert status.success?, err
+      assert_equal default, out, "CGIESC_KERNEL=#{name} should fall back to the default kernel"
+      assert_equal 1, err.lines.size, err
+      assert_match(/cgiesc: CGIESC_KERNEL=#{name} (is not a kernel of this build|needs instructions this processor lacks); using \w+$/, err)
     end
   end
 end

@@ -1,0 +1,60 @@
+// NEON kernel: sixteen bytes at a time, four to a block. Advanced SIMD is
+// part of every aarch64 processor, so it needs no run-time check.
+#include "kernel_block.h"
+
+#ifdef CGIESC_NEON_KERNEL
+#include <arm_neon.h>
+
+namespace {
+
+struct Neon {
+    // 0xFF in each special byte of v: the nibble lookup of kernel_block.h.
+    // The table lookup takes the whole byte as its index, so the index is
+    // the low nibble alone.
+    static uint8x16_t special(uint8x16_t v, uint8x16_t table) {
+        return vceqq_u8(vqtbl1q_u8(table, vandq_u8(v, vdupq_n_u8(0x0F))), v);
+    }
+
+    // No byte-mask instruction: give each byte of a compare its bit within
+    // its group of eight, then add neighbours until one byte holds a group.
+    static uint64_t mask(const unsigned char *p) {
+        const uint8x16_t table = vld1q_u8(kNibbles.special);
+        static constexpr uint8_t kBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+        const uint8x16_t bits = vld1q_u8(kBits);
+        const uint8x16_t m0 = vandq_u8(special(vld1q_u8(p), table), bits);
+        const uint8x16_t m1 = vandq_u8(special(vld1q_u8(p + 16), table), bits);
+        const uint8x16_t m2 = vandq_u8(special(vld1q_u8(p + 32), table), bits);
+        const uint8x16_t m3 = vandq_u8(special(vld1q_u8(p + 48), table), bits);
+        uint8x16_t sum = vpaddq_u8(vpaddq_u8(m0, m1), vpaddq_u8(m2, m3));
+        sum = vpaddq_u8(sum, sum);
+        return vgetq_lane_u64(vreinterpretq_u64_u8(sum), 0);
+    }
+
+    // Adds up each byte's extra in byte lanes and folds them before they
+    // can wrap: a block adds at most 20 to a lane.
+    static uint64_t count(const unsigned char *p, size_t blocks) {
+        const uint8x16_t table = vld1q_u8(kNibbles.special);
+        const uint8x16_t extras = vld1q_u8(kNibbles.extra);
+        uint64_t extra = 0;
+        while (blocks) {
+            const size_t batch = blocks < 12 ? blocks : 12;
+            blocks -= batch;
+            uint8x16_t lanes = vdupq_n_u8(0);
+            for (const unsigned char *stop = p + batch * 64; p < stop; p += 16) {
+                const uint8x16_t v = vld1q_u8(p);
+                const uint8x16_t weights = vqtbl1q_u8(extras, vandq_u8(v, vdupq_n_u8(0x0F)));
+                lanes = vaddq_u8(lanes, vandq_u8(special(v, table), weights));
+            }
+            extra += vaddlvq_u8(lanes);
+        }
+        return extra;
+    }
+};
+
+}  // namespace
+
+namespace cgiesc {
+extern const Kernel kNeonKernel = make_kernel<Neon>("neon", kNeon);
+}
+
+#endif
