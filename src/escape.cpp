@@ -163,7 +163,7 @@ extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
     cgiesc_cgi_class = rb_define_class("CGI", rb_cObject);
     cgiesc_escape_module = rb_define_module_under(cgiesc_cgi_class, "Escape");
     cgiesc_util_module = rb_define_module_under(cgiesc_cgi_class, "Util");
-    rb_define_method(cgiesc_escape_module, "escapeHTML", RUBY_METHOD_FUNC(cgiesc_escape_html), 1);
+    rb_define_method(cgiesc_escape_module, "escapeHTML", cgiesc_escape_html, 1);
     rb_prepend_module(cgiesc_util_module, cgiesc_escape_module);
     rb_extend_object(cgiesc_cgi_class, cgiesc_escape_module);
 }

@@ -2,6 +2,27 @@
 
 require "mkmf"
 
+# Fail early, with what to install, rather than deep in make.
+cxx17 = <<~CXX
+  #include <cstddef>
+  #if __cplusplus < 201703L
+  #error C++17 required
+  #endif
+  int main() { constexpr std::size_t n = sizeof(int); static_assert(n > 0); return 0; }
+CXX
+cxx17_works =
+  begin
+    MakeMakefile["C++"].try_compile(cxx17, "-std=c++17")
+  rescue RuntimeError # mkmf's way of saying no compiler runs at all
+    false
+  end
+unless cxx17_works
+  # exit! skips mkmf's own at-exit report, so that this is the one line.
+  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) as #{RbConfig::CONFIG["CXX"].split.first}; " \
+        "on Debian or Ubuntu: apt-get install g++"
+  exit!(1)
+end
+
 # C++17, warnings on, and nothing exported but the entry point. Exceptions
 # and RTTI are off: no C++ exception may ever unwind through the interpreter.
 $CXXFLAGS << " -std=c++17 -O2 -Wall -Wextra -fvisibility=hidden" \

@@ -59,6 +59,7 @@ class TestCLI < Minitest::Test
     out, _err, status = cgiesc("--help")
     assert status.success?
     assert_match(/\AUsage: cgiesc \[FILE\.\.\.\]/, out)
+    assert_match(/^ +-- +end of options/, out)
     assert_equal out, cgiesc("-h").first
 
     out, _err, status = cgiesc("--version")

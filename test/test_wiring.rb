@@ -23,6 +23,30 @@ class TestWiring < Minitest::Test
     assert_empty CGI::Util.instance_methods(false) - [:escapeHTML]
   end
 
+  # Code loaded after cgiesc can take escapeHTML back; native? tells.
+  def test_native_until_something_later_replaces_it
+    assert_predicate CGIEsc, :native?
+    replacements = {
+      "CGI::Escape#escapeHTML" => "module CGI::Escape; def escapeHTML(s) = 'later'; end",
+      "CGI.escapeHTML" => "def CGI.escapeHTML(s) = 'later'",
+      "a module extended into CGI" => "CGI.extend(Module.new { def escapeHTML(s) = 'later' })"
+    }
+    replacements.each do |what, code|
+      out, err, status = run_ruby(<<~RUBY)
+        require "cgiesc"
+        before = CGIEsc.native?
+        $VERBOSE = nil
+        #{code}
+        print before, " ", CGIEsc.native?, " ", CGI.escapeHTML("<")
+      RUBY
+      assert status.success?, err
+      assert_equal "true false later", out, what
+    end
+    # A CGI::Util of the application's own, defined later, stays behind ours.
+    out, = run_ruby('require "cgiesc"; module CGI::Util; def escapeHTML(s) = "util"; end; print CGIEsc.native?')
+    assert_equal "true", out
+  end
+
   def test_argument_count_is_checked_by_the_host
     e = assert_raises(ArgumentError) { CGI.escapeHTML }
     assert_match(/given 0, expected 1/, e.message)

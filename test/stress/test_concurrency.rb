@@ -89,7 +89,8 @@ class TestConcurrency < Minitest::Test
         end
       end
       gc = Thread.new { 20.times { GC.start; GC.compact; sleep 0.02 } }
-      bad = ractors.sum(&:take)
+      # Ruby 4.0 replaced Ractor#take with Ractor#value.
+      bad = ractors.sum { |r| r.respond_to?(:value) ? r.value : r.take }
       gc.join
       puts "ractor failures: \#{bad}"
     RUBY
