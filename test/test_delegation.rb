@@ -90,4 +90,31 @@ class TestDelegation < Minitest::Test
     assert status.success?, err
     assert_equal %([#<Encoding:UTF-16LE>, "a&lt;b", "x&gt;"]\n), out
   end
+
+  # The README's fallback must do what the README says, for every encoding
+  # it names: escape UTF-16, UTF-32 and ISO-2022-JP, and refuse UTF-7.
+  def test_readme_fallback_example
+    readme = File.read(File.join(ROOT, "README.md"))
+    example = readme[/```ruby\n(require "cgiesc"\n\nmodule CGI::Util.*?)```/m, 1]
+    refute_nil example, "README's fallback example not found"
+    out, err, status = run_ruby(<<~RUBY)
+      #{example}
+      %w[UTF-16LE UTF-16BE UTF-32LE UTF-32BE UTF-16 UTF-32 ISO-2022-JP].each do |name|
+        src = %(<p class="x">Tom & Jerry's 日本</p>).encode(name)
+        got = CGI.escapeHTML(src)
+        puts [name, got.encoding, got.encode("UTF-8")].join(" ")
+      end
+      begin
+        CGI.escapeHTML("<".dup.force_encoding("UTF-7"))
+      rescue Encoding::ConverterNotFoundError
+        puts "UTF-7 refused"
+      end
+    RUBY
+    assert status.success?, err
+    lines = out.lines.map(&:chomp)
+    assert_equal "UTF-7 refused", lines.pop
+    expected = "&lt;p class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s 日本&lt;/p&gt;"
+    lines.each { |line| assert_match(/\A(\S+) \1 #{Regexp.escape(expected)}\z/, line.dup.force_encoding("UTF-8")) }
+    assert_equal 7, lines.size
+  end
 end
