@@ -79,4 +79,20 @@ class TestCLI < Minitest::Test
     assert_equal "&lt;&", out
     assert_empty err
   end
+
+  # rake demo's stdout is the escaped text alone; a missing file is one
+  # line on stderr, before anything is built.
+  def test_rake_demo
+    skip "runs the build tools, which a preloaded sanitizer runtime would check too" if ENV["CGIESC_SANITIZED"]
+
+    rake = ["rake", "-f", File.join(ROOT, "Rakefile")]
+    out, err, status = Open3.capture3(*rake, "demo", "FILE=no/such/page.html", chdir: ROOT)
+    assert_equal 1, status.exitstatus
+    assert_empty out
+    assert_equal ["rake demo: cannot read no/such/page.html\n"], err.lines
+
+    out, err, status = Open3.capture3(*rake, "demo", chdir: ROOT, binmode: true)
+    assert status.success?, err
+    assert_equal escape(File.binread(File.join(ROOT, "examples", "sample.html"))), out
+  end
 end
