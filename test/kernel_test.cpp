@@ -135,6 +135,23 @@ void test_page_edges(const Kernel &k) {
     munmap(map, 3 * page);
 }
 
+// The length check, at the limits of a 64-bit long and of a 32-bit one (as
+// on Windows), without allocating anything: capacity holds the result and
+// the write slack, and nothing wraps.
+void test_result_capacity(const Kernel &k) {
+    using cgiesc::kWriteSlack;
+    using cgiesc::result_capacity;
+    for (const std::uint64_t limit : {std::uint64_t{0x7FFFFFFF}, std::uint64_t{0x7FFFFFFFFFFFFFFF}}) {
+        const std::uint64_t most = limit - kWriteSlack;
+        check(result_capacity(most - 10, 10, limit) == limit, k, "result at the limit", 0, 0);
+        check(result_capacity(most - 10, 11, limit) == 0, k, "one byte past the limit", 0, 0);
+        check(result_capacity(limit / 6, limit / 6 * 5, limit) == 0, k, "quotes past the limit", 0, 0);
+        check(result_capacity(limit, 0, limit) == 0, k, "input at the limit", 0, 0);
+        check(result_capacity(limit, ~std::uint64_t{0}, limit) == 0, k, "extra that would wrap", 0, 0);
+        check(result_capacity(1000, 5000, limit) == 6000 + kWriteSlack, k, "small result", 0, 0);
+    }
+}
+
 // CGIESC_KERNEL's choice: a usable name gets its kernel, anything else the
 // default and a reason.
 void test_choice(const Kernel *const *kernels, std::size_t count) {
@@ -165,6 +182,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     test_choice(kernels, count);
+    test_result_capacity(*kernels[0]);
     std::printf("kernels: ");
     for (std::size_t i = 0; i < count; ++i) std::printf("%s%s", i ? ", " : "", kernels[i]->name);
     std::printf(" (best: %s)\n", cgiesc::best_kernel().name);
