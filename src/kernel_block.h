@@ -133,31 +133,29 @@ CGIESC_INLINE void copy_small(unsigned char *dst, const unsigned char *src, size
     }
 }
 
-// Copies a run of clean bytes as whole 32-byte moves, which read up to 31
-// bytes past the run (at least 32 in all) and write as far: the writes are
-// overwritten by what follows. Runs in markup are short, so one move.
+// Copies a run of clean bytes as whole 32-byte moves, the first Head bytes
+// unconditionally: reads up to 31 bytes past the run (at least Head in all)
+// and writes as far; the writes are overwritten by what follows. Runs in
+// markup are short, so one move; Head = 64 suits long runs, as in prose.
+template <size_t Head = 32>
 CGIESC_INLINE void copy_run_overreading(unsigned char *dst, const unsigned char *src, size_t len) {
-    copy_fixed<32>(dst, src);
-    if (len <= 32) return;
+    static_assert(Head % 32 == 0 && Head <= 512, "whole moves within the short-run loop");
+    for (size_t k = 0; k < Head; k += 32) copy_fixed<32>(dst + k, src + k);
+    if (len <= Head) return;
     if (len <= 512) {
-        for (size_t k = 32; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
+        for (size_t k = Head; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
     } else {
-        std::memcpy(dst + 32, src + 32, len - 32);
+        std::memcpy(dst + Head, src + Head, len - Head);
     }
 }
 
-// Copies a run as whole 64-byte moves: reads up to 63 bytes past the run
-// (at least 64 in all) and writes as far.
-CGIESC_INLINE void copy_run_wide(unsigned char *dst, const unsigned char *src, size_t len) {
-    copy_fixed<32>(dst, src);
-    copy_fixed<32>(dst + 32, src + 32);
-    if (len <= 64) return;
-    if (len <= 512) {
-        for (size_t k = 64; k < len; k += 32) copy_fixed<32>(dst + k, src + k);
-    } else {
-        std::memcpy(dst + 64, src + 64, len - 64);
+// copy_run_overreading as a type, so that passing it on keeps it inlined.
+template <size_t Head>
+struct Overreading {
+    CGIESC_INLINE void operator()(unsigned char *dst, const unsigned char *src, size_t len) const {
+        copy_run_overreading<Head>(dst, src, len);
     }
-}
+};
 
 // Copies exactly len bytes.
 CGIESC_INLINE void copy_exact(unsigned char *dst, const unsigned char *src, size_t len) {
@@ -226,6 +224,18 @@ uint64_t count_blocks(const unsigned char *p, size_t n) {
     return extra;
 }
 
+// Writes the run from p up to special byte j with copy(d, p, len), then
+// j's reference, and moves d and p past them.
+template <class Copy>
+CGIESC_INLINE void put_run_and_reference(unsigned char *&d, const unsigned char *&p, const unsigned char *j,
+                                         Copy copy) {
+    const size_t len = static_cast<size_t>(j - p);
+    copy(d, p, len);
+    d += len;
+    d += put_reference(d, *j);
+    p = j + 1;
+}
+
 // Writes never pass the escaped length by more than one reference store's
 // overshoot: a run copy that overreads only does so with at least as many
 // input bytes still to come, each of which writes at least one byte.
@@ -246,22 +256,9 @@ size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned ch
         // long, and one unconditional 64-byte move spares most runs the
         // branch on their length, which sparse text mispredicts.
         if (m && !(m & (m - 1))) {
-            const unsigned char *j = blk + count_trailing_zeros(m);
-            const size_t len = static_cast<size_t>(j - p);
-            copy_run_wide(d, p, len);
-            d += len;
-            d += put_reference(d, *j);
-            p = j + 1;
-            blk += kBlock;
-            continue;
-        }
-        for (; m; m &= m - 1) {
-            const unsigned char *j = blk + count_trailing_zeros(m);
-            const size_t len = static_cast<size_t>(j - p);
-            copy_run_overreading(d, p, len);
-            d += len;
-            d += put_reference(d, *j);
-            p = j + 1;
+            put_run_and_reference(d, p, blk + count_trailing_zeros(m), Overreading<64>{});
+        } else {
+            for (; m; m &= m - 1) put_run_and_reference(d, p, blk + count_trailing_zeros(m), Overreading<32>{});
         }
         blk += kBlock;
     }
@@ -269,14 +266,10 @@ size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned ch
     while (blk < end) {
         const size_t width = static_cast<size_t>(end - blk) < kBlock ? static_cast<size_t>(end - blk) : kBlock;
         uint64_t m = width == kBlock ? B::mask(blk) : tail_mask<B>(blk, width, static_cast<size_t>(blk - src));
-        for (; m; m &= m - 1) {
-            const unsigned char *j = blk + count_trailing_zeros(m);
-            const size_t len = static_cast<size_t>(j - p);
-            copy_run(d, p, len, static_cast<size_t>(end - p));
-            d += len;
-            d += put_reference(d, *j);
-            p = j + 1;
-        }
+        const auto copy = [end](unsigned char *to, const unsigned char *from, size_t len) {
+            copy_run(to, from, len, static_cast<size_t>(end - from));
+        };
+        for (; m; m &= m - 1) put_run_and_reference(d, p, blk + count_trailing_zeros(m), copy);
         blk += width;
     }
     const size_t rest = static_cast<size_t>(end - p);
@@ -297,14 +290,7 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
         uint64_t m = B::mask(blk);
         const size_t left = static_cast<size_t>(end - blk);
         if (left < kBlock) m &= (uint64_t{1} << left) - 1;
-        for (; m; m &= m - 1) {
-            const unsigned char *j = blk + count_trailing_zeros(m);
-            const size_t len = static_cast<size_t>(j - p);
-            copy_run_overreading(d, p, len);
-            d += len;
-            d += put_reference(d, *j);
-            p = j + 1;
-        }
+        for (; m; m &= m - 1) put_run_and_reference(d, p, blk + count_trailing_zeros(m), Overreading<32>{});
     }
     const size_t rest = static_cast<size_t>(end - p);
     copy_run_overreading(d, p, rest);
