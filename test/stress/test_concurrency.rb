@@ -69,6 +69,9 @@ class TestConcurrency < Minitest::Test
       Warning[:experimental] = false
       require "cgiesc"
       calls = Integer(ENV["CALLS"])
+      # Loaded here, once: Ruby 3.1 can fail ("destroyed thread shield") when
+      # Ractors race to load an encoding's library on first use.
+      "a".dup.force_encoding("ISO-8859-1").valid_encoding?
       ractors = Array.new(4) do |r|
         Ractor.new(r, calls) do |seed, n|
           table = { '"' => "&quot;", "&" => "&amp;", "'" => "&#39;", "<" => "&lt;", ">" => "&gt;" }
