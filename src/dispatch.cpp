@@ -63,7 +63,7 @@ unsigned read_features() {
     return features;
 }
 
-bool runs_here(const Kernel &k) { return (k.needs & ~cpu_features()) == 0; }
+bool runs_with(const Kernel &k, unsigned features) { return (k.needs & ~features) == 0; }
 
 }  // namespace
 
@@ -72,30 +72,28 @@ unsigned cpu_features() {
     return features;
 }
 
-std::size_t usable_kernels(const Kernel *out[kMaxKernels]) {
+std::size_t usable_kernels(const Kernel *out[kMaxKernels], unsigned features) {
     std::size_t count = 0;
     for (const Kernel *k : kByPriority)
-        if (runs_here(*k)) out[count++] = k;
+        if (runs_with(*k, features)) out[count++] = k;
     return count;
 }
 
-const Kernel &best_kernel() {
+const Kernel &best_kernel(unsigned features) {
     for (const Kernel *k : kByPriority)
-        if (runs_here(*k)) return *k;
+        if (runs_with(*k, features)) return *k;
     return kPortableKernel;
 }
 
-const Kernel &choose_kernel(const char *requested, const char **problem) {
-    *problem = nullptr;
-    if (requested == nullptr || *requested == '\0') return best_kernel();
+Choice choose_kernel(const char *requested, unsigned features) {
+    const Kernel &best = best_kernel(features);
+    if (requested == nullptr || *requested == '\0') return {&best, nullptr};
     for (const Kernel *k : kByPriority) {
         if (std::strcmp(k->name, requested) != 0) continue;
-        if (runs_here(*k)) return *k;
-        *problem = "needs instructions this processor lacks";
-        return best_kernel();
+        if (runs_with(*k, features)) return {k, nullptr};
+        return {&best, "needs instructions this processor lacks"};
     }
-    *problem = "is not a kernel of this build";
-    return best_kernel();
+    return {&best, "is not a kernel of this build"};
 }
 
 }  // namespace cgiesc

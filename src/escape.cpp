@@ -144,7 +144,9 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_escape_html(VALUE self, VALUE 
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
+// Not instrumented, like the method: a wiring call that raises leaves it by
+// longjmp, and AddressSanitizer would keep its frame's redzones poisoned.
+extern "C" __attribute__((visibility("default"), no_sanitize_address)) void Init_escape(void) {
 #ifdef HAVE_RB_EXT_RACTOR_SAFE
     // No state is kept between calls, so any Ractor may call in.
     rb_ext_ractor_safe(true);
@@ -152,11 +154,19 @@ extern "C" __attribute__((visibility("default"))) void Init_escape(void) {
     // CGIESC_KERNEL=name forces a kernel, for tests and benchmarks; a name
     // this processor cannot run is reported and the default used.
     const char *requested = getenv("CGIESC_KERNEL");
-    const char *problem;
-    cgiesc_kernel = &cgiesc::choose_kernel(requested, &problem);
-    if (problem) rb_warn("cgiesc: CGIESC_KERNEL=%.64s %s; using %s", requested, problem, cgiesc_kernel->name);
-    // Which kernel runs, for diagnostics and the tests.
-    rb_define_const(rb_define_module("CGIEsc"), "KERNEL", rb_obj_freeze(rb_str_new_cstr(cgiesc_kernel->name)));
+    const cgiesc::Choice choice = cgiesc::choose_kernel(requested);
+    cgiesc_kernel = choice.kernel;
+    if (choice.problem)
+        rb_warn("cgiesc: CGIESC_KERNEL=%.64s %s; using %s", requested, choice.problem, choice.kernel->name);
+    // Which kernel runs, for diagnostics and the tests: only in the gem's
+    // module, which lib/cgiesc.rb defines first, so that the shared object
+    // on its own adds nothing but CGI.
+    const ID gem_module = rb_intern("CGIEsc");
+    if (rb_const_defined_at(rb_cObject, gem_module)) {
+        const VALUE mod = rb_const_get_at(rb_cObject, gem_module);
+        if (RB_TYPE_P(mod, T_MODULE) && !rb_const_defined_at(mod, rb_intern("KERNEL")))
+            rb_define_const(mod, "KERNEL", rb_obj_freeze(rb_str_new_cstr(cgiesc_kernel->name)));
+    }
     cgiesc_utf8_index = rb_utf8_encindex();
     cgiesc_usascii_index = rb_usascii_encindex();
     cgiesc_binary_index = rb_ascii8bit_encindex();

@@ -55,6 +55,10 @@ struct Kernel {
     // The features it needs (Feature bits); 0 runs anywhere.
     unsigned needs;
 
+    // Bytes one classifying step looks at: of the kernels a processor can
+    // run, the widest is the fastest.
+    unsigned width;
+
     // Index of the first special byte in p[0, n), or n if there is none.
     std::size_t (*find)(const unsigned char *p, std::size_t n);
 
@@ -75,18 +79,27 @@ struct Kernel {
 // Readable bytes that escape_padded may look at past the end of its input.
 constexpr std::size_t kPadding = 64;
 
-// Fills out with the kernels this processor can run, fastest first, and
-// returns how many there are (at most kMaxKernels).
+// Fills out with the kernels that a processor with these features can run,
+// fastest first, and returns how many there are (at most kMaxKernels).
+// Tests pass fewer features than the processor has, to reach the choices
+// of older processors.
 constexpr std::size_t kMaxKernels = 4;
-std::size_t usable_kernels(const Kernel *out[kMaxKernels]);
+std::size_t usable_kernels(const Kernel *out[kMaxKernels], unsigned features = cpu_features());
 
 // The fastest usable kernel: the single dispatch point.
-const Kernel &best_kernel();
+const Kernel &best_kernel(unsigned features = cpu_features());
 
-// The kernel named by requested when this processor can run it, else the
-// fastest usable one; *problem then says why the request was not met (it
-// stays null when requested is null or empty, or was met).
-const Kernel &choose_kernel(const char *requested, const char **problem);
+// A kernel and, when it is not the one requested, why not.
+struct Choice {
+    const Kernel *kernel;
+    const char *problem;
+};
+
+// The kernel named by requested when it can run, else the fastest usable
+// one with the reason (problem stays null when requested is null or empty,
+// or was met). Returned by value: the entry point that calls it may be
+// left by longjmp, so it keeps no address-taken local.
+Choice choose_kernel(const char *requested, unsigned features = cpu_features());
 
 }  // namespace cgiesc
 

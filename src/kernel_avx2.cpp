@@ -57,7 +57,7 @@ struct Avx2 {
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kAvx2Kernel = make_kernel<Avx2>("avx2", kAvx2);
+extern const Kernel kAvx2Kernel = make_kernel<Avx2>("avx2", kAvx2, 32);
 }
 
 #if defined(__clang__)

@@ -298,8 +298,8 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
 }
 
 template <class B>
-constexpr cgiesc::Kernel make_kernel(const char *name, unsigned needs) {
-    return cgiesc::Kernel{name, needs, find_blocks<B>, count_blocks<B>, escape_blocks<B>, escape_padded<B>};
+constexpr cgiesc::Kernel make_kernel(const char *name, unsigned needs, unsigned width) {
+    return cgiesc::Kernel{name, needs, width, find_blocks<B>, count_blocks<B>, escape_blocks<B>, escape_padded<B>};
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ struct Neon {
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kNeonKernel = make_kernel<Neon>("neon", kNeon);
+extern const Kernel kNeonKernel = make_kernel<Neon>("neon", kNeon, 16);
 }
 
 #endif

@@ -72,5 +72,5 @@ struct Swar {
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kPortableKernel = make_kernel<Swar>("portable", 0);
+extern const Kernel kPortableKernel = make_kernel<Swar>("portable", 0, 8);
 }

@@ -53,7 +53,7 @@ struct Sse2 {
 }  // namespace
 
 namespace cgiesc {
-extern const Kernel kSse2Kernel = make_kernel<Sse2>("sse2", kSse2);
+extern const Kernel kSse2Kernel = make_kernel<Sse2>("sse2", kSse2, 16);
 }
 
 #endif

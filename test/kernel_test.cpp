@@ -149,26 +149,51 @@ void test_result_capacity(const Kernel &k) {
         check(result_capacity(limit, 0, limit) == 0, k, "input at the limit", 0, 0);
         check(result_capacity(limit, ~std::uint64_t{0}, limit) == 0, k, "extra that would wrap", 0, 0);
         check(result_capacity(1000, 5000, limit) == 6000 + kWriteSlack, k, "small result", 0, 0);
+        // An input well under the limit whose growth alone passes it.
+        check(result_capacity(1000, limit - 999, limit) == 0, k, "growth past the limit", 0, 0);
+        check(result_capacity(most / 2, most / 2 + 2, limit) == 0, k, "sum past the limit", 0, 0);
     }
 }
 
-// CGIESC_KERNEL's choice: a usable name gets its kernel, anything else the
-// default and a reason.
-void test_choice(const Kernel *const *kernels, std::size_t count) {
-    const Kernel &best = cgiesc::best_kernel();
-    const char *problem = "unset";
-    for (std::size_t i = 0; i < count; ++i) {
-        const Kernel &got = cgiesc::choose_kernel(kernels[i]->name, &problem);
-        check(&got == kernels[i] && problem == nullptr, *kernels[i], "chosen by name", i, 0);
+// CGIESC_KERNEL's choice and the default, on this processor and on every
+// processor with fewer of its features: a usable name gets its kernel, a
+// kernel needing what is missing or an unknown name gets the default and a
+// reason, and the default is the widest kernel that can run.
+void test_choice() {
+    const unsigned have = cgiesc::cpu_features();
+    const Kernel *all[cgiesc::kMaxKernels];
+    const std::size_t built = cgiesc::usable_kernels(all, ~0u);
+    for (unsigned features = 0; features <= have; ++features) {
+        if (features & ~have) continue;  // only subsets of what this processor has
+        const Kernel &best = cgiesc::best_kernel(features);
+        const Kernel *usable[cgiesc::kMaxKernels];
+        const std::size_t count = cgiesc::usable_kernels(usable, features);
+        check(count > 0 && usable[0] == &best, best, "default is the first usable", features, count);
+        for (std::size_t i = 0; i < count; ++i)
+            check(usable[i]->width <= best.width, *usable[i], "default is the widest", features, best.width);
+        for (std::size_t i = 0; i < built; ++i) {
+            const Kernel &k = *all[i];
+            const cgiesc::Choice got = cgiesc::choose_kernel(k.name, features);
+            const bool runs = (k.needs & ~features) == 0;
+            check(runs ? got.kernel == &k && got.problem == nullptr
+                       : got.kernel == &best && got.problem != nullptr &&
+                             std::strstr(got.problem, "lacks") != nullptr,
+                  k, runs ? "chosen by name" : "refused: lacks features", features, 0);
+        }
+        for (const char *name : {static_cast<const char *>(nullptr), ""}) {
+            const cgiesc::Choice got = cgiesc::choose_kernel(name, features);
+            check(got.kernel == &best && got.problem == nullptr, best, "no request", features, 0);
+        }
+        for (const char *name : {"avx512", "AVX2", "neon ", "portable2"}) {
+            const cgiesc::Choice got = cgiesc::choose_kernel(name, features);
+            check(got.kernel == &best && got.problem != nullptr && std::strstr(got.problem, "not a kernel"), best,
+                  "unknown name", features, 0);
+        }
     }
-    for (const char *name : {static_cast<const char *>(nullptr), ""}) {
-        const Kernel &got = cgiesc::choose_kernel(name, &problem);
-        check(&got == &best && problem == nullptr, best, "no request", 0, 0);
-    }
-    for (const char *name : {"avx512", "AVX2", "neon ", "portable2"}) {
-        const Kernel &got = cgiesc::choose_kernel(name, &problem);
-        check(&got == &best && problem != nullptr, best, "unknown name", 0, 0);
-    }
+    // The widest of the whole build wins where everything it needs is there.
+    check(&cgiesc::best_kernel(~0u) == all[0], *all[0], "widest of the build", built, 0);
+    for (std::size_t i = 1; i < built; ++i)
+        check(all[i]->width <= all[0]->width, *all[i], "build's priority by width", i, 0);
 }
 
 }  // namespace
@@ -181,7 +206,7 @@ int main(int argc, char **argv) {
         for (std::size_t i = 0; i < count; ++i) std::printf("%s\n", kernels[i]->name);
         return 0;
     }
-    test_choice(kernels, count);
+    test_choice();
     test_result_capacity(*kernels[0]);
     std::printf("kernels: ");
     for (std::size_t i = 0; i < count; ++i) std::printf("%s%s", i ? ", " : "", kernels[i]->name);

@@ -85,7 +85,8 @@ class TestCLI < Minitest::Test
   def test_rake_demo
     skip "runs the build tools, which a preloaded sanitizer runtime would check too" if ENV["CGIESC_SANITIZED"]
 
-    rake = ["rake", "-f", File.join(ROOT, "Rakefile")]
+    # This Ruby's rake: another one on the PATH could not load this build.
+    rake = [RbConfig.ruby, "-S", "rake", "-f", File.join(ROOT, "Rakefile")]
     out, err, status = Open3.capture3(*rake, "demo", "FILE=no/such/page.html", chdir: ROOT)
     assert_equal 1, status.exitstatus
     assert_empty out

@@ -99,17 +99,57 @@ class TestWiring < Minitest::Test
     assert_equal %(["&lt;", [CGI::Escape, CGI::Util]]\n), out
   end
 
-  def test_cgi_as_module_fails_to_load
+  # Each wiring step can meet a constant of the wrong kind. The host's
+  # TypeError reaches the caller, and the process runs on and exits
+  # cleanly: a failed load leaves nothing behind (under the sanitizer build
+  # too, where a poisoned stack would trip the interpreter later).
+  def test_wiring_failures_raise_and_leave_the_process_sound
+    cases = {
+      "module CGI; end" => /CGI is not a class/,
+      "class CGI < String; end" => /superclass mismatch for class CGI/,
+      "class CGI; class Escape; end; end" => /Escape is not a module/,
+      "class CGI; class Util; end; end" => /Util is not a module/
+    }
+    cases.each do |setup, message|
+      out, err, status = run_ruby(<<~RUBY)
+        #{setup}
+        begin
+          require "cgiesc"
+        rescue TypeError => e
+          puts e.message
+        end
+        #{STACK_POISON_CHECK if ENV["CGIESC_SANITIZED"]}
+        GC.start
+        Dir.glob(File.join(__dir__ || ".", "*")).each { |f| File.stat(f) }
+        puts Array.new(1000) { |i| "x" * i }.sum(&:size)
+      RUBY
+      assert status.success?, "#{setup}: #{err}"
+      lines = out.lines
+      assert_match message, lines.first, setup
+      assert_equal "499500\n", lines.last, setup
+    end
+  end
+
+  # Under the sanitizer, asks its runtime whether any of the main thread's
+  # stack is still poisoned: only our instrumented frames could have left
+  # that, and an interpreter call that later lands on it would abort.
+  STACK_POISON_CHECK = <<~'RUBY'
+    require "fiddle"
+    lo, hi = File.read("/proc/self/maps")[/^\h+-\h+ .*\[stack\]$/].split.first.split("-").map(&:hex)
+    probe = Fiddle::Function.new(Fiddle::Handle::DEFAULT["__asan_region_is_poisoned"],
+                                 [Fiddle::TYPE_VOIDP, Fiddle::TYPE_SIZE_T], Fiddle::TYPE_VOIDP)
+    at = probe.call(lo, hi - lo).to_i
+    abort format("stack left poisoned %d bytes below its top", hi - at) unless at.zero?
+  RUBY
+
+  # The shared object on its own adds CGI and nothing else at the top level.
+  def test_shared_object_alone_adds_only_cgi
     out, err, status = run_ruby(<<~'RUBY')
-      module CGI; end
-      begin
-        require "cgiesc"
-      rescue TypeError => e
-        puts e.message
-        exit 3
-      end
+      before = Object.constants
+      require "cgiesc/escape"
+      p [Object.constants - before, CGI.escapeHTML("<")]
     RUBY
-    assert_equal 3, status.exitstatus, err
-    assert_match(/CGI is not a class/, out)
+    assert status.success?, err
+    assert_equal %([[:CGI], "&lt;"]\n), out
   end
 end

@@ -1,0 +1,187 @@
+# frozen_string_literal: true
+
+# The tests on the Rubies people run, each in a Debian chroot made with
+# debootstrap: natively on x86-64, and under qemu-user for arm64 and
+# big-endian s390x. The chroots are cached outside the repository, keyed by
+# their recipe, so that a second run on the same machine skips the
+# bootstrap. A chroot that cannot be made fails the task.
+
+require "digest"
+require "open3"
+
+CHROOT_CACHE = ENV.fetch("CGIESC_CHROOT_CACHE", "/var/cache/cgiesc-chroots")
+CHROOT_BASE_PACKAGES = %w[g++ make rake ruby-minitest ca-certificates].freeze
+
+# full: the whole `rake test`; hardening: the named tasks after it;
+# emulated: a foreign architecture, which runs the behaviour tests only.
+RUBY_TARGETS = [
+  { name: "3.3-amd64", suite: "trixie", arch: "amd64", ruby: "ruby3.3", packages: %w[ruby3.3-dev],
+    run: :full },
+  { name: "3.4-amd64", suite: "sid", arch: "amd64", ruby: "ruby3.4", experimental: %w[ruby3.4 ruby3.4-dev],
+    run: :full, hardening: %w[test:gc test:concurrency test:asan] },
+  { name: "3.3-arm64", suite: "trixie", arch: "arm64", ruby: "ruby3.3", packages: %w[ruby3.3-dev],
+    run: :emulated },
+  { name: "3.4-s390x", suite: "sid", arch: "s390x", ruby: "ruby3.4", experimental: %w[ruby3.4 ruby3.4-dev],
+    run: :emulated }
+].freeze
+
+HOST_ARCH = "amd64"
+
+# The Debian mirror this machine's own apt uses: never one written here.
+def debian_mirror
+  return ENV["CGIESC_DEBIAN_MIRROR"] if ENV["CGIESC_DEBIAN_MIRROR"]
+
+  codename = File.read("/etc/os-release")[/^VERSION_CODENAME=(\S+)/, 1]
+  stanzas = Dir["/etc/apt/sources.list.d/*.sources"].flat_map { |f| File.read(f).split(/\n\s*\n/) }
+  stanzas.each do |s|
+    next unless s[/^Suites:(.*)$/, 1].to_s.split.include?(codename)
+
+    uri = s[/^URIs:\s*(\S+)/, 1]
+    return uri.chomp("/") if uri
+  end
+  lines = Dir["/etc/apt/sources.list", "/etc/apt/sources.list.d/*.list"].flat_map { |f| File.readlines(f) }
+  lines.each do |l|
+    f = l.sub(/\[[^\]]*\]/, "").split
+    return f[1].chomp("/") if f[0] == "deb" && f[2] == codename
+  end
+  abort "rubies: no Debian mirror for #{codename} in this machine's apt sources; set CGIESC_DEBIAN_MIRROR"
+end
+
+def chroot_recipe(t)
+  [t[:suite], t[:arch], *(CHROOT_BASE_PACKAGES + t.fetch(:packages, [])).sort,
+   "experimental:", *t.fetch(:experimental, [])].join(" ")
+end
+
+def chroot_dir(t)
+  File.join(CHROOT_CACHE, "#{t[:suite]}-#{t[:arch]}-#{Digest::SHA256.hexdigest(chroot_recipe(t))[0, 12]}")
+end
+
+def emulation_setup
+  packages = %w[debootstrap qemu-user-static binfmt-support]
+  unless system("command -v debootstrap qemu-aarch64-static > /dev/null 2>&1")
+    list = packages.join(" ")
+    sh "apt-get install -y -q #{list} > /dev/null || (apt-get update -q && apt-get install -y -q #{list})"
+  end
+  binfmt = "/proc/sys/fs/binfmt_misc"
+  sh "mount -t binfmt_misc binfmt_misc #{binfmt}" unless File.exist?(File.join(binfmt, "status"))
+  %w[aarch64 s390x].each do |a|
+    sh "update-binfmts --enable qemu-#{a}" unless File.exist?(File.join(binfmt, "qemu-#{a}"))
+  end
+end
+
+# Runs a command inside the chroot, with /proc and /dev mounted around it.
+def in_chroot(dir, command, env: {})
+  mounts = [%W[-t proc proc #{dir}/proc], %W[--bind /dev #{dir}/dev]]
+  mounts.each { |m| sh "mount", *m, verbose: false unless system("mountpoint -q #{m.last}") }
+  base = { "PATH" => "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME" => "/root",
+           "LANG" => "C.UTF-8", "DEBIAN_FRONTEND" => "noninteractive" }
+  vars = base.merge(env).map { |k, v| "#{k}=#{v}" }
+  yield ["chroot", dir, "env", "-i", *vars, "sh", "-c", command]
+ensure
+  mounts&.reverse_each { |m| system("umount", "-l", m.last) }
+end
+
+def chroot_sh(dir, command, env: {})
+  in_chroot(dir, command, env: env) { |cmd| sh(*cmd) }
+end
+
+def make_chroot(t)
+  dir = chroot_dir(t)
+  return dir if File.exist?(File.join(dir, ".cgiesc-recipe"))
+
+  abort "rubies: making chroots needs root" unless Process.uid.zero?
+  emulation_setup
+  mirror = debian_mirror
+  work = "#{dir}.new"
+  rm_rf work
+  mkdir_p File.dirname(work)
+  started = Time.now
+  include = (CHROOT_BASE_PACKAGES + t.fetch(:packages, [])).join(",")
+  foreign = t[:arch] == HOST_ARCH ? [] : ["--foreign"]
+  sh "debootstrap", "--variant=minbase", "--arch=#{t[:arch]}", *foreign, "--include=#{include}",
+     t[:suite], work, mirror, out: :err
+  chroot_sh(work, "/debootstrap/debootstrap --second-stage > /dev/null") unless foreign.empty?
+  unless t.fetch(:experimental, []).empty?
+    # This mirror serves sid and experimental with Release files past their
+    # Valid-Until date.
+    File.write(File.join(work, "etc/apt/sources.list.d/experimental.list"), "deb #{mirror} experimental main\n")
+    apt = "apt-get -q -o Acquire::Check-Valid-Until=false"
+    chroot_sh(work, "#{apt} update > /dev/null && " \
+                    "#{apt} install -y -t experimental #{t[:experimental].join(" ")} > /dev/null")
+  end
+  File.write(File.join(work, ".cgiesc-recipe"), chroot_recipe(t) + "\n")
+  mv work, dir
+  warn format("rubies: made %s (%s) in %.0f s", t[:name], chroot_recipe(t), Time.now - started)
+  dir
+end
+
+# What the tests get: the working tree as it is, without build products.
+def copy_tree_into(dir)
+  dest = File.join(dir, "cgiesc")
+  rm_rf dest
+  mkdir_p dest
+  files = `git -C #{ROOT} ls-files -co --exclude-standard -z`.split("\0").select { |f| File.file?(File.join(ROOT, f)) }
+  IO.popen(["tar", "-C", ROOT, "--null", "-T", "-", "-cf", "-"], "r+") do |tar|
+    tar.write(files.join("\0"))
+    tar.close_write
+    IO.popen(["tar", "-C", dest, "-xf", "-"], "w") { |x| IO.copy_stream(tar, x) }
+  end
+  "/cgiesc"
+end
+
+# Streams the output and returns it whole, for the target's summary line.
+def chroot_capture(dir, command, env: {})
+  in_chroot(dir, command, env: env) do |cmd|
+    out = +""
+    Open3.popen2e(*cmd) do |_in, io, wait|
+      io.each_line do |line|
+        $stdout.print line
+        out << line
+      end
+      [out, wait.value]
+    end
+  end
+end
+
+def summarize(t, dir, out, seconds)
+  runs = out.scan(/^(\d+) runs, \d+ assertions, (\d+) failures, (\d+) errors/)
+  checks = out.scan(/^(\d+) passed, (\d+) failed/)
+  failures = runs.sum { |_, f, e| f.to_i + e.to_i } + checks.sum { |_, f| f.to_i }
+  kernels = out.scan(/^behaviour tests through the (\S+) kernel/).flatten.uniq
+  kernels << "portable (--disable-simd build)" if out.include?("behaviour tests on the --disable-simd build")
+  version = `chroot #{dir} #{t[:ruby]} -e 'print RUBY_VERSION, " ", RUBY_PLATFORM'`
+  cxx = `chroot #{dir} g++ -dumpfullversion`.strip
+  format("rubies: %s, Ruby %s, g++ %s, kernels %s, %d runs (%d kernel checks), %d failures, %.0f s",
+         t[:arch], version, cxx, kernels.join(" "), runs.sum { |r, _| r.to_i },
+         checks.sum { |p, _| p.to_i }, failures, seconds)
+end
+
+def run_target(t)
+  started = Time.now
+  dir = make_chroot(t)
+  root = copy_tree_into(dir)
+  ruby = t[:ruby]
+  tasks = t[:run] == :full ? ["test", *t.fetch(:hardening, [])] : ["test:emulated"]
+  command = "cd #{root} && #{ruby} -S rake #{tasks.join(" ")}"
+  out, status = chroot_capture(dir, command)
+  line = summarize(t, dir, out, Time.now - started)
+  puts line
+  abort "#{line}\nrubies: #{t[:name]} failed (exit #{status.exitstatus})" unless status.success?
+  line
+end
+
+namespace :test do
+  desc "The tests on Ruby 3.3 and 3.4 (x86-64), arm64 and s390x (qemu), each in its Debian chroot (ONLY=name,...)"
+  task :rubies do
+    only = ENV["ONLY"].to_s.split(",")
+    targets = RUBY_TARGETS.select { |t| only.empty? || only.include?(t[:name]) }
+    abort "rubies: no target named #{only.join(", ")}" if targets.empty?
+    lines = targets.map { |t| run_target(t) }
+    puts lines
+  end
+
+  desc "Make the chroots of test:rubies, without running anything in them"
+  task "rubies:chroots" do
+    RUBY_TARGETS.each { |t| puts "#{t[:name]}: #{make_chroot(t)}" }
+  end
+end
