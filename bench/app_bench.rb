@@ -3,9 +3,11 @@
 # The second table of `rake bench`: CGI.escapeHTML as applications run it.
 # The C allocator has its defaults (no GLIBC_TUNABLES, nothing pre-faulted),
 # and every cell is a fresh process that warms its heap with half as many
-# calls as it then times. Beside the time it reports minor page faults per
-# call and collections per 1,000 calls, against two copies made the same
-# way: the copy floor (s + "") and a copy of a string as long as the result.
+# passes as it then times. A pass is one call, or for a list (all pages, the
+# values of a page) one call per string. Beside the time it reports minor
+# page faults per call and collections per 1,000 calls, against the classic
+# native design (bench/classic) and two copies made the same way: the copy
+# floor (s + "") and a copy of a string as long as the result.
 #
 #   ruby -Ilib bench/app_bench.rb           # the table, medians of BENCH_APP_RUNS (3)
 #   ruby -Ilib bench/app_bench.rb CORPUS ROW   # one cell, one line of JSON
@@ -13,22 +15,40 @@
 require "json"
 require "rbconfig"
 require_relative "corpus"
+require_relative "pages"
 
 module AppBench
   ROOT = File.expand_path("..", __dir__)
   RUNS = Integer(ENV.fetch("BENCH_APP_RUNS", 3))
+  # BENCH_ONLY="markup 64 KiB,values of a page" runs just those inputs.
+  ONLY = ENV["BENCH_ONLY"]&.split(",")&.map(&:strip)
   CORPORA = {
     "clean 64 KiB" => [:clean, 64 * 1024], "prose 64 KiB" => [:prose, 64 * 1024],
     "markup 64 KiB" => [:markup, 64 * 1024], "attrs 64 KiB" => [:attrs, 64 * 1024],
-    "markup 16 MiB" => [:markup, 16 * 1024 * 1024], "attrs 16 MiB" => [:attrs, 16 * 1024 * 1024]
+    "markup 16 MiB" => [:markup, 16 * 1024 * 1024], "attrs 16 MiB" => [:attrs, 16 * 1024 * 1024],
+    "largest page" => :largest, "median page" => :median, "all pages" => :all, "values of a page" => :values
   }.freeze
   ROWS = {
     "cgiesc" => ->(s, _r) { CGI.escapeHTML(s) },
+    "classic" => ->(s, _r) { ClassicEscape.escape_html(s) },
+    "gsub" => ->(s, _r) { s.gsub(/['&"<>]/, GSUB_TABLE) },
     "copy floor" => ->(s, _r) { s + "" },
     "result-length copy" => ->(_s, r) { r + "" }
   }.freeze
-  # Roughly a second of calls per cell, whatever the size.
-  def self.calls(size) = size >= 1024 * 1024 ? 40 : 2000
+  GSUB_TABLE = { "&" => "&amp;", "<" => "&lt;", ">" => "&gt;", '"' => "&quot;", "'" => "&#39;" }.freeze
+  # gsub is too slow to time on whole documents as applications run them.
+  def self.rows(corpus) = corpus == "values of a page" ? ROWS.keys : ROWS.keys - ["gsub"]
+
+  # The strings of one pass.
+  def self.inputs(corpus)
+    spec = CORPORA.fetch(corpus)
+    return [Corpus.slice(Corpus.text(spec[0], spec[1] + 64), 0, spec[1])] if spec.is_a?(Array)
+
+    spec == :values ? Pages.values : Array(Pages.public_send(spec))
+  end
+
+  # Roughly a second of work per cell, whatever the size.
+  def self.passes(bytes) = bytes >= 1024 * 1024 ? 40 : 2000 * 64 * 1024 / [bytes, 64 * 1024].max
 
   module_function
 
@@ -39,19 +59,21 @@ module AppBench
   # One cell, in this (fresh) process.
   def cell(corpus, row)
     require "cgiesc"
-    kind, size = CORPORA.fetch(corpus)
-    src = Corpus.slice(Corpus.text(kind, size + 64), 0, size)
-    result = CGI.escapeHTML(src)
+    require "classic_escape"
+    inputs = inputs(corpus)
+    results = inputs.map { |s| CGI.escapeHTML(s) }
+    pairs = inputs.zip(results)
     call = ROWS.fetch(row)
-    calls = calls(size)
-    (calls / 2).times { call.(src, result) }
+    passes = passes(inputs.sum(&:bytesize))
+    (passes / 2).times { pairs.each { |s, r| call.(s, r) } }
     faults = minor_faults
     gcs = GC.count
     t = clock
-    calls.times { call.(src, result) }
+    passes.times { pairs.each { |s, r| call.(s, r) } }
     elapsed = clock - t
+    calls = passes * inputs.size
     { us: elapsed / calls * 1e6, faults: (minor_faults - faults).fdiv(calls), gcs: (GC.count - gcs) * 1000.0 / calls,
-      expansion: result.bytesize.fdiv(src.bytesize) }
+      expansion: results.sum(&:bytesize).fdiv(inputs.sum(&:bytesize)), strings: inputs.size }
   end
 
   def spawn_cell(corpus, row)
@@ -59,7 +81,8 @@ module AppBench
     env = { "GLIBC_TUNABLES" => nil, "MALLOC_ARENA_MAX" => nil, "MALLOC_TOP_PAD_" => nil,
             "MALLOC_TRIM_THRESHOLD_" => nil, "MALLOC_MMAP_THRESHOLD_" => nil }
     # BENCH_EXT_DIR: time another build of the extension (put ahead of lib/).
-    dirs = [ENV["BENCH_EXT_DIR"], File.join(ROOT, "lib")].compact.flat_map { |d| ["-I", d] }
+    dirs = [ENV["BENCH_EXT_DIR"], File.join(ROOT, "lib"), ENV.fetch("BENCH_CLASSIC_DIR", File.join(ROOT, "tmp", "classic-lib"))]
+           .compact.flat_map { |d| ["-I", d] }
     out = IO.popen(env, [RbConfig.ruby, *dirs, __FILE__, corpus, row], &:read)
     raise "cell #{corpus} / #{row} failed" unless $?.success?
 
@@ -76,17 +99,21 @@ module AppBench
          "faults vs result copy |"
     puts "|---|---|---:|---:|---:|---:|---:|"
     CORPORA.each_key do |corpus|
-      runs = Array.new(RUNS) { ROWS.keys.to_h { |row| [row, spawn_cell(corpus, row)] } }
-      cells = ROWS.keys.to_h do |row|
+      next unless ONLY.nil? || ONLY.include?(corpus)
+
+      rows = rows(corpus)
+      runs = Array.new(RUNS) { rows.to_h { |row| [row, spawn_cell(corpus, row)] } }
+      cells = rows.to_h do |row|
         [row, %i[us faults gcs].to_h { |k| [k, median(runs.map { |r| r[row][k] })] }]
       end
       # Each ratio is the median of the runs' own ratios, not of the medians.
       ref = "result-length copy"
-      ROWS.each_key do |row|
+      label = runs[0]["cgiesc"][:strings] > 1 ? "#{corpus}, #{runs[0]["cgiesc"][:strings]} calls" : corpus
+      rows.each do |row|
         c = cells[row]
         time = median(runs.map { |r| r[row][:us] / r[ref][:us] })
         faults = median(runs.map { |r| r[row][:faults] - r[ref][:faults] })
-        printf("| %s (%.2f) | %s | %.1f | %.1f | %.1f | %.2f | %+.1f |\n", corpus, runs[0][row][:expansion], row,
+        printf("| %s (%.2f) | %s | %.2f | %.2f | %.1f | %.2f | %+.2f |\n", label, runs[0][row][:expansion], row,
                c[:us], c[:faults], c[:gcs], time, faults)
       end
       $stdout.flush

@@ -1,12 +1,16 @@
 # frozen_string_literal: true
 
 # Times CGI.escapeHTML against the plain-Ruby ways in the same process:
-# gsub (what a Ruby program would write), String#dup, and a copy floor
-# (s + "", which allocates and copies every byte). Run it through
+# gsub (what a Ruby program would write), String#dup, a copy floor
+# (s + "", which allocates and copies every byte), and the classic native
+# design (bench/classic). Generated inputs first, then real pages: whole,
+# and as a template escapes their values, one call each. Run it through
 # `rake bench`, which sets up the allocator; see the README.
 
 require "cgiesc"
+require "classic_escape"
 require_relative "corpus"
+require_relative "pages"
 
 module Bench
   GSUB_TABLE = { "&" => "&amp;", "<" => "&lt;", ">" => "&gt;", '"' => "&quot;", "'" => "&#39;" }.freeze
@@ -19,6 +23,7 @@ module Bench
 
   METHODS = {
     "cgiesc" => "CGI.escapeHTML(s)",
+    "classic" => "ClassicEscape.escape_html(s)",
     "gsub" => "s.gsub(GSUB_RE, GSUB_TABLE)",
     "dup" => "s.dup",
     "copy" => "s + ''"
@@ -43,23 +48,39 @@ module Bench
     RUBY
   end
 
+  # A pass over every string, for workloads that are a list: all pages, or
+  # every value of a page.
+  def pass_runner(expr)
+    eval(<<~RUBY, binding, __FILE__, __LINE__ + 1) # rubocop:disable Security/Eval
+      lambda do |strs, iters|
+        i = 0
+        while i < iters
+          strs.each { |s| #{expr} }
+          i += 1
+        end
+      end
+    RUBY
+  end
+
   RUNNERS = METHODS.transform_values { |expr| runner(expr) }
+  PASS_RUNNERS = METHODS.transform_values { |expr| pass_runner(expr) }
+  @pass = false
 
   def clock = Process.clock_gettime(Process::CLOCK_MONOTONIC)
 
-  # Seconds per call of one batch.
+  # Seconds per call of one batch (in pass mode: per pass over strs).
   def batch(name, strs, iters)
     GC.start
     t = clock
-    RUNNERS.fetch(name).call(strs, iters)
-    (clock - t) / (iters * UNROLL)
+    (@pass ? PASS_RUNNERS : RUNNERS).fetch(name).call(strs, iters)
+    (clock - t) / (iters * (@pass ? 1 : UNROLL))
   end
 
   # Iterations that make a batch last about BATCH_SECONDS.
   def calibrate(name, strs)
     iters = 1
     loop do
-      t = batch(name, strs, iters) * iters * UNROLL
+      t = batch(name, strs, iters) * iters * (@pass ? 1 : UNROLL)
       return iters if t >= BATCH_SECONDS || iters >= 1 << 24
       iters = t <= 0 ? iters * 16 : [(iters * BATCH_SECONDS / t * 1.2).ceil, iters * 16].min
     end
@@ -72,20 +93,21 @@ module Bench
 
   def check!(strs)
     strs.each do |s|
-      next if CGI.escapeHTML(s) == s.gsub(GSUB_RE, GSUB_TABLE)
+      want = s.gsub(GSUB_RE, GSUB_TABLE)
+      next if CGI.escapeHTML(s) == want && ClassicEscape.escape_html(s) == want
 
-      abort "cgiesc and gsub disagree on #{s[0, 80].inspect}"
+      abort "cgiesc, the classic design and gsub disagree on #{s[0, 80].inspect}"
     end
   end
 
   # Times cgiesc against each baseline in alternation, A B A B ..., and
   # keeps for each baseline the median of the pairs' ratios.
-  def measure(strs)
+  def measure(strs, bases = METHODS.keys - ["cgiesc"])
     check!(strs)
     iters = { "cgiesc" => calibrate("cgiesc", strs) }
     times = Hash.new { |h, k| h[k] = [] }
     ratio = {}
-    (METHODS.keys - ["cgiesc"]).each do |base|
+    bases.each do |base|
       iters[base] = calibrate(base, strs)
       ratios = Array.new(PAIRS) do
         ours = batch("cgiesc", strs, iters["cgiesc"])
@@ -119,8 +141,8 @@ module Bench
     puts "cgiesc #{CGIEsc::VERSION} on #{machine}"
     puts "Speed ratios are medians of #{PAIRS} paired batches (cgiesc, baseline); higher is faster for cgiesc."
     puts
-    puts "| input | method | MB/s | ns/call | speed vs copy | speed vs gsub | time vs dup |"
-    puts "|---|---|---:|---:|---:|---:|---:|"
+    puts "| input | method | MB/s | ns/call | speed vs copy | speed vs gsub | speed vs classic | time vs dup |"
+    puts "|---|---|---:|---:|---:|---:|---:|---:|"
     Corpus::SIZES.each do |label, size|
       Corpus::KINDS.each do |kind|
         next unless ONLY.nil? || ONLY.include?("#{kind} #{label}")
@@ -130,17 +152,57 @@ module Bench
         share = (Corpus.special_share(strs) * 100).round(1)
         t = r[:time]
         METHODS.each_key do |name|
-          vs_copy = name == "cgiesc" ? r[:ratio]["copy"] : t["copy"] / t[name]
-          vs_gsub = name == "cgiesc" ? r[:ratio]["gsub"] : t["gsub"] / t[name]
-          vs_dup = name == "cgiesc" ? 1 / r[:ratio]["dup"] : t[name] / t["dup"]
           # A long string's dup shares its bytes: it has no throughput.
           mbs = name == "dup" && size >= 4096 ? "(shares)" : format("%.0f", size / t[name] / 1e6)
-          printf("| %s %s (%.1f%%) | %s | %s | %.0f | %.2f | %.1f | %.2f |\n",
-                 kind, label, share, name, mbs, t[name] * 1e9, vs_copy, vs_gsub, vs_dup)
+          printf("| %s %s (%.1f%%) | %s | %s | %.0f | %.2f | %.1f | %.2f | %.2f |\n",
+                 kind, label, share, name, mbs, t[name] * 1e9, speed(r, name, "copy"), speed(r, name, "gsub"),
+                 speed(r, name, "classic"), 1 / speed(r, name, "dup"))
         end
         $stdout.flush
       end
     end
+    pages_table
+  end
+
+  # name's speed against base: for cgiesc the median of paired ratios, for
+  # the others a ratio of median times.
+  def speed(r, name, base)
+    return 1.0 if name == base
+    return r[:ratio][base] if name == "cgiesc"
+
+    r[:time][base] / r[:time][name]
+  end
+
+  def pages_table
+    values = Pages.values
+    workloads = {
+      "largest page, #{Pages.largest.bytesize / 1024} KiB" => [Pages.largest],
+      "median page, #{Pages.median.bytesize / 1024} KiB" => [Pages.median],
+      "all #{Pages.all.size} pages, #{Pages.all.sum(&:bytesize) / 1024 / 1024} MiB" => Pages.all,
+      "#{values.size} values of #{Pages::VALUES_PAGE}, median #{Pages.median_length(values)} B" => values
+    }
+    puts
+    puts "Real pages (Debian's git-doc, #{Pages::DIR}): a call per page, or a call per value as a template " \
+         "makes them; time per pass over the workload and per page or value."
+    puts
+    puts "| workload (special bytes) | method | µs/pass | ns per page or value | speed vs copy | speed vs gsub | " \
+         "speed vs classic |"
+    puts "|---|---|---:|---:|---:|---:|---:|"
+    @pass = true
+    workloads.each do |label, strs|
+      next unless ONLY.nil? || ONLY.include?(label.split(",").first)
+
+      r = measure(strs, METHODS.keys - %w[cgiesc dup])
+      t = r[:time]
+      (METHODS.keys - ["dup"]).each do |name|
+        printf("| %s (%.1f%%) | %s | %.1f | %.0f | %.2f | %.1f | %.2f |\n", label, Pages.special_share(strs) * 100,
+               name, t[name] * 1e6, t[name] / strs.size * 1e9, speed(r, name, "copy"), speed(r, name, "gsub"),
+               speed(r, name, "classic"))
+      end
+      $stdout.flush
+    end
+  ensure
+    @pass = false
   end
 end
 

@@ -12,9 +12,41 @@ module CGIEsc
 
   # True while CGI::Escape#escapeHTML is still cgiesc's native method and
   # CGI.escapeHTML reaches it; false once code loaded later has replaced it
-  # (by defining CGI::Escape#escapeHTML again, say, or CGI.escapeHTML itself).
+  # with Ruby code (by defining CGI::Escape#escapeHTML again, say, or
+  # CGI.escapeHTML itself).
   def self.native?
     CGI::Escape.instance_method(:escapeHTML) == NATIVE_ESCAPE_HTML &&
       CGI.method(:escapeHTML).owner == CGI::Escape
   end
+
+  # Another library's native CGI::Escape#escapeHTML, loaded later (often
+  # lazily, on its first use), would replace cgiesc's without a word; a
+  # definition in Ruby is the application's own and stays.
+  def self.reinstate
+    current = CGI::Escape.instance_method(:escapeHTML)
+    return if current == NATIVE_ESCAPE_HTML || current.source_location
+
+    verbose = $VERBOSE
+    begin
+      $VERBOSE = nil # the host's "method redefined" would be a second line
+      CGI::Escape.send(:define_method, :escapeHTML, NATIVE_ESCAPE_HTML)
+    ensure
+      $VERBOSE = verbose
+    end
+    warn "cgiesc: another library's native CGI::Escape#escapeHTML replaced cgiesc's; put cgiesc's back" if $VERBOSE
+  end
+  private_class_method :reinstate
+
+  # Prepended, so that a method_added of the application's or another
+  # library's on CGI::Escape, defined before or after, still runs.
+  module KeepInForce
+    private
+
+    def method_added(name)
+      super
+      CGIEsc.send(:reinstate) if name == :escapeHTML && equal?(CGI::Escape)
+    end
+  end
+  private_constant :KeepInForce
+  CGI::Escape.singleton_class.prepend(KeepInForce)
 end

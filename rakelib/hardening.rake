@@ -17,7 +17,7 @@ end
 
 namespace :test do
   desc "Behaviour tests against an AddressSanitizer + UndefinedBehaviorSanitizer build"
-  task asan: "compile:asan" do
+  task asan: %w[compile:asan compile:rival] do
     env = {
       # The interpreter is not instrumented, so the runtime goes in first.
       "LD_PRELOAD" => gcc_runtime("libasan.so"),

@@ -100,14 +100,15 @@ def make_chroot(t)
   foreign = t[:arch] == HOST_ARCH ? [] : ["--foreign"]
   sh "debootstrap", "--variant=minbase", "--arch=#{t[:arch]}", *foreign, "--include=#{include}",
      t[:suite], work, mirror, out: :err
-  chroot_sh(work, "/debootstrap/debootstrap --second-stage > /dev/null") unless foreign.empty?
+  env = t.fetch(:env, {})
+  chroot_sh(work, "/debootstrap/debootstrap --second-stage > /dev/null", env: env) unless foreign.empty?
   unless t.fetch(:experimental, []).empty?
     # This mirror serves sid and experimental with Release files past their
     # Valid-Until date.
     File.write(File.join(work, "etc/apt/sources.list.d/experimental.list"), "deb #{mirror} experimental main\n")
     apt = "apt-get -q -o Acquire::Check-Valid-Until=false"
     chroot_sh(work, "#{apt} update > /dev/null && " \
-                    "#{apt} install -y -t experimental #{t[:experimental].join(" ")} > /dev/null")
+                    "#{apt} install -y -t experimental #{t[:experimental].join(" ")} > /dev/null", env: env)
   end
   File.write(File.join(work, ".cgiesc-recipe"), chroot_recipe(t) + "\n")
   mv work, dir

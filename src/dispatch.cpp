@@ -67,10 +67,9 @@ bool runs_with(const Kernel &k, unsigned features) { return (k.needs & ~features
 
 }  // namespace
 
-unsigned cpu_features() {
-    static const unsigned features = read_features();
-    return features;
-}
+// Read afresh each time (a few instructions, at load and in tests): a
+// function-local static would need the C++ runtime's guard functions.
+unsigned cpu_features() { return read_features(); }
 
 std::size_t usable_kernels(const Kernel *out[kMaxKernels], unsigned features) {
     std::size_t count = 0;

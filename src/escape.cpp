@@ -3,7 +3,6 @@
 // own a C++ object with a destructor.
 #include <ruby.h>
 #include <ruby/encoding.h>
-#include <ruby/version.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -49,14 +48,11 @@ void cgiesc_give_encoding(VALUE out, int index, rb_encoding *enc) {
     }
 }
 
+// Ruby 2.7 made taint a no-op and 3.2 removed it: on every Ruby this gem
+// supports there is no mark to carry over.
 void cgiesc_copy_taint(VALUE dst, VALUE src) {
-// Ruby 2.7 made taint a no-op and 3.2 removed it.
-#if RUBY_API_VERSION_MAJOR < 2 || (RUBY_API_VERSION_MAJOR == 2 && RUBY_API_VERSION_MINOR < 7)
-    OBJ_INFECT(dst, src);
-#else
     (void)dst;
     (void)src;
-#endif
 }
 
 unsigned char *cgiesc_bytes(VALUE str) { return reinterpret_cast<unsigned char *>(RSTRING_PTR(str)); }

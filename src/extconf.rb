@@ -28,6 +28,10 @@ end
 $CXXFLAGS << " -std=c++17 -O2 -Wall -Wextra -fvisibility=hidden" \
              " -fvisibility-inlines-hidden -fno-exceptions -fno-rtti"
 
+# Link only what is used: the object needs libruby and libc, not the C++
+# runtime, libgcc_s or libm that the toolchain and Ruby's flags would add.
+$LDFLAGS << " -Wl,--as-needed"
+
 # The interpreter's headers are not ours to keep -Wextra clean.
 $INCFLAGS = $INCFLAGS.gsub(/-I(\$\((?:arch_)?hdrdir\)\S*)/, '-isystem \\1')
 

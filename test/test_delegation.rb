@@ -91,30 +91,38 @@ class TestDelegation < Minitest::Test
     assert_equal %([#<Encoding:UTF-16LE>, "a&lt;b", "x&gt;"]\n), out
   end
 
-  # The README's fallback must do what the README says, for every encoding
-  # it names: escape UTF-16, UTF-32 and ISO-2022-JP, and refuse UTF-7.
+  # The README's fallback must do what the README says for every encoding
+  # that is not ASCII-compatible: escape all of them but the two without a
+  # converter, which raise, as do invalid bytes in a UTF-16 string.
   def test_readme_fallback_example
     readme = File.read(File.join(ROOT, "README.md"))
     example = readme[/```ruby\n(require "cgiesc"\n\nmodule CGI::Util.*?)```/m, 1]
     refute_nil example, "README's fallback example not found"
     out, err, status = run_ruby(<<~RUBY)
       #{example}
-      %w[UTF-16LE UTF-16BE UTF-32LE UTF-32BE UTF-16 UTF-32 ISO-2022-JP].each do |name|
-        src = %(<p class="x">Tom & Jerry's 日本</p>).encode(name)
+      Encoding.list.reject(&:ascii_compatible?).each do |enc|
+        src = %(<p class="x">Tom & Jerry's</p>).encode(enc)
         got = CGI.escapeHTML(src)
-        puts [name, got.encoding, got.encode("UTF-8")].join(" ")
+        puts [enc, got.encoding, got.encode("UTF-8")].join(" ")
+      rescue Encoding::ConverterNotFoundError
+        CGI.escapeHTML("<".dup.force_encoding(enc)) rescue puts("\#{enc} refused: \#{$!.class}")
       end
       begin
-        CGI.escapeHTML("<".dup.force_encoding("UTF-7"))
-      rescue Encoding::ConverterNotFoundError
-        puts "UTF-7 refused"
+        CGI.escapeHTML("\\xD8\\x00<\\x00".b.force_encoding("UTF-16BE"))
+      rescue EncodingError => e
+        puts "invalid UTF-16BE refused: \#{e.class}"
       end
     RUBY
     assert status.success?, err
     lines = out.lines.map(&:chomp)
-    assert_equal "UTF-7 refused", lines.pop
-    expected = "&lt;p class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s 日本&lt;/p&gt;"
-    lines.each { |line| assert_match(/\A(\S+) \1 #{Regexp.escape(expected)}\z/, line.dup.force_encoding("UTF-8")) }
-    assert_equal 7, lines.size
+    assert_equal "invalid UTF-16BE refused: Encoding::InvalidByteSequenceError", lines.pop
+    refused, escaped = lines.partition { |l| l.include?("refused") }
+    assert_equal ["ISO-2022-JP-2 refused: Encoding::ConverterNotFoundError",
+                  "UTF-7 refused: Encoding::ConverterNotFoundError"], refused.sort
+    expected = "&lt;p class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s&lt;/p&gt;"
+    escaped.each { |line| assert_match(/\A(\S+) \1 #{Regexp.escape(expected)}\z/, line) }
+    names = escaped.map { |l| l.split.first }
+    %w[UTF-16LE UTF-16BE UTF-32LE UTF-32BE UTF-16 UTF-32 IBM037 ISO-2022-JP CP50220 CP50221
+       ISO-2022-JP-KDDI].each { |name| assert_includes names, name }
   end
 end

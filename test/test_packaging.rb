@@ -10,6 +10,21 @@ class TestPackaging < Minitest::Test
     assert_equal ["Init_escape"], out.lines.map { |l| l.split.last }
   end
 
+  # What the object may need of the system it lands on: libruby and libc,
+  # and no libc symbol newer than Debian 12's glibc 2.36.
+  def test_needs_only_libruby_and_libc
+    skip "a sanitizer build needs its runtime" if ENV["CGIESC_SANITIZED"]
+
+    out, err, status = Open3.capture3("readelf", "-d", "-W", EXT)
+    assert status.success?, err
+    needed = out.scan(/\(NEEDED\)\s+Shared library: \[([^\]]+)\]/).flatten
+    assert_equal ["libc.so.6"], needed.grep_v(/\Alibruby/), needed.join(" ")
+    out, = Open3.capture3("readelf", "--dyn-syms", "-W", EXT)
+    versions = out.scan(/@GLIBC_(\d+(?:\.\d+)+)/).flatten.map { |v| Gem::Version.new(v) }
+    refute_empty versions
+    assert_operator versions.max, :<=, Gem::Version.new("2.36")
+  end
+
   def test_gem_builds_installs_and_loads_outside_the_repository
     skip "packaging is not what this run checks" if ENV["CGIESC_SKIP_PACKAGING"]
 
