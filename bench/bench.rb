@@ -178,7 +178,7 @@ module Bench
     workloads = {
       "largest page, #{Pages.largest.bytesize / 1024} KiB" => [Pages.largest],
       "median page, #{Pages.median.bytesize / 1024} KiB" => [Pages.median],
-      "all #{Pages.all.size} pages, #{Pages.all.sum(&:bytesize) / 1024 / 1024} MiB" => Pages.all,
+      "all #{Pages.all.size} pages, #{format("%.1f", Pages.all.sum(&:bytesize) / 1024.0 / 1024)} MiB" => Pages.all,
       "#{values.size} values of #{Pages::VALUES_PAGE}, median #{Pages.median_length(values)} B" => values
     }
     puts
