@@ -2,8 +2,18 @@
 
 # Loads the native CGI.escapeHTML. The extension defines CGI, CGI::Escape and
 # CGI::Util if they are missing, and puts CGI::Escape in front of CGI::Util.
+require "rbconfig"
 require_relative "cgiesc/version"
-require "cgiesc/escape"
+
+# A platform gem holds an object for each Ruby it was built for, under
+# cgiesc/MAJOR.MINOR/; a source install or a checkout has the one compiled
+# here.
+prebuilt = "cgiesc/#{RUBY_VERSION[/\A\d+\.\d+/]}/escape"
+if File.exist?(File.join(__dir__, "#{prebuilt}.#{RbConfig::CONFIG["DLEXT"]}"))
+  require_relative prebuilt
+else
+  require "cgiesc/escape"
+end
 
 module CGIEsc
   # The method the extension defined, kept to recognise it later.

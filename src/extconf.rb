@@ -39,6 +39,12 @@ $INCFLAGS = $INCFLAGS.gsub(/-I(\$\((?:arch_)?hdrdir\)\S*)/, '-isystem \\1')
 # toolchains where the vector kernels cannot be built or trusted.
 $defs << "-DCGIESC_NO_SIMD" unless enable_config("simd", true)
 
+# --disable-libruby, for the objects of the platform gems: leave Ruby's C
+# API unresolved until load, where the Ruby that loads the object provides
+# it, whether that Ruby is built shared or static and whatever its library
+# is called (Debian's libruby-3.3.so.3.3, elsewhere libruby.so.3.3).
+$LIBRUBYARG = "" unless enable_config("libruby", true)
+
 # --with-max-result=N lowers the longest result from the host's longest
 # string, so that tests can reach the length check with small inputs.
 max_result = with_config("max-result")
