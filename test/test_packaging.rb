@@ -10,7 +10,7 @@ class TestPackaging < Minitest::Test
     assert_equal ["Init_escape"], out.lines.map { |l| l.split.last }
   end
 
-  # What the object may need of the system it lands on: libruby and libc,
+  # What the object may need of the system it lands on: libruby and glibc,
   # and no libc symbol newer than Debian 12's glibc 2.36.
   def test_needs_only_libruby_and_libc
     skip "a sanitizer build needs its runtime" if ENV["CGIESC_SANITIZED"]
@@ -18,7 +18,9 @@ class TestPackaging < Minitest::Test
     out, err, status = Open3.capture3("readelf", "-d", "-W", EXT)
     assert status.success?, err
     needed = out.scan(/\(NEEDED\)\s+Shared library: \[([^\]]+)\]/).flatten
-    assert_equal ["libc.so.6"], needed.grep_v(/\Alibruby/), needed.join(" ")
+    # glibc's own loader may be named too: on aarch64 it holds the stack
+    # protector's canary.
+    assert_equal ["libc.so.6"], needed.grep_v(/\Alibruby|\Ald-linux-[\w-]+\.so\.1\z/), needed.join(" ")
     out, = Open3.capture3("readelf", "--dyn-syms", "-W", EXT)
     versions = out.scan(/@GLIBC_(\d+(?:\.\d+)+)/).flatten.map { |v| Gem::Version.new(v) }
     refute_empty versions
