@@ -28,8 +28,8 @@ module Pages
 
   def read(path) = File.binread(path).force_encoding(Encoding::UTF_8)
 
-  # All pages, in name order.
-  def all = paths.map { |p| read(p) }
+  # All pages, in name order, read once.
+  def all = (@all ||= paths.map { |p| read(p) })
 
   def largest = all.max_by(&:bytesize)
 

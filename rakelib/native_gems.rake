@@ -43,9 +43,15 @@ def build_native_object(platform, rb)
   out
 end
 
+# The gem's description, evaluated afresh each time, so that the platform
+# gems can change their copy.
+def gemspec
+  path = File.join(ROOT, "cgiesc.gemspec")
+  Dir.chdir(ROOT) { eval(File.read(path), TOPLEVEL_BINDING, path) } # rubocop:disable Security/Eval
+end
+
 def build_platform_gem(platform, objects)
-  # A copy: RubyGems caches what load returns.
-  spec = Gem::Specification.load(File.join(ROOT, "cgiesc.gemspec")).dup
+  spec = gemspec
   stage = File.join(ROOT, "tmp", "gem-#{platform}")
   rm_rf stage
   spec.files.each do |f|
@@ -74,7 +80,7 @@ namespace :gem do
   task :native do
     rm_rf "pkg"
     mkdir_p "pkg"
-    version = Gem::Specification.load(File.join(ROOT, "cgiesc.gemspec")).version
+    version = gemspec.version
     sh RUBY, "-S", "gem", "build", "cgiesc.gemspec", "--output", "pkg/cgiesc-#{version}.gem", out: :err
     # PLATFORMS=x86_64-linux builds just those (the object test then fails).
     platforms = ENV["PLATFORMS"]&.split(",") || NATIVE_PLATFORMS.keys
@@ -120,7 +126,7 @@ def installed_gem_script(t, gems)
     cd /tmp
     #{t[:ruby]} -e 'require "cgiesc"; puts "installed: native? #{"\#{CGIEsc.native?}"}, kernel #{"\#{CGIEsc::KERNEL}"}, " \\
       "from #{"\#{$LOADED_FEATURES.grep(/escape\\.so/).first}"}"'
-    home=$(#{t[:ruby]} -e 'print Gem::Specification.find_by_name("cgiesc").full_gem_path')
+    home=$(dirname "$(dirname "$(#{gem} which cgiesc)")")
     cd /cgiesc-tests
     CGIESC_INSTALLED_GEM=1 CGIESC_ALLOWED_ROOTS="$home" #{t[:ruby]} -w -I test \\
       -e 'ARGV.each { |f| require File.expand_path(f) }' test/test_escape.rb test/test_delegation.rb test/test_wiring.rb

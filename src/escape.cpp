@@ -48,13 +48,6 @@ void cgiesc_give_encoding(VALUE out, int index, rb_encoding *enc) {
     }
 }
 
-// Ruby 2.7 made taint a no-op and 3.2 removed it: on every Ruby this gem
-// supports there is no mark to carry over.
-void cgiesc_copy_taint(VALUE dst, VALUE src) {
-    (void)dst;
-    (void)src;
-}
-
 unsigned char *cgiesc_bytes(VALUE str) { return reinterpret_cast<unsigned char *>(RSTRING_PTR(str)); }
 
 // Short inputs are escaped on the stack, from a padded copy, in one pass,
@@ -132,7 +125,7 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_escape_html(VALUE self, VALUE 
         out = cgiesc_escape_long(src, n, first);
     }
     cgiesc_give_encoding(out, index, enc);
-    cgiesc_copy_taint(out, str);
+    // No taint mark to carry over: Ruby 2.7 made taint a no-op, 3.2 removed it.
     // src points into str: keep str visibly alive, and so pinned, until here.
     RB_GC_GUARD(str);
     return out;
@@ -160,7 +153,7 @@ extern "C" __attribute__((visibility("default"), no_sanitize_address)) void Init
     const ID gem_module = rb_intern("CGIEsc");
     if (rb_const_defined_at(rb_cObject, gem_module)) {
         const VALUE mod = rb_const_get_at(rb_cObject, gem_module);
-        if (RB_TYPE_P(mod, T_MODULE) && !rb_const_defined_at(mod, rb_intern("KERNEL")))
+        if (RB_TYPE_P(mod, T_MODULE))
             rb_define_const(mod, "KERNEL", rb_obj_freeze(rb_str_new_cstr(cgiesc_kernel->name)));
     }
     cgiesc_utf8_index = rb_utf8_encindex();
