@@ -10,7 +10,14 @@ require_relative "cgiesc/version"
 # here.
 prebuilt = "cgiesc/#{RUBY_VERSION[/\A\d+\.\d+/]}/escape"
 if File.exist?(File.join(__dir__, "#{prebuilt}.#{RbConfig::CONFIG["DLEXT"]}"))
-  require_relative prebuilt
+  begin
+    require_relative prebuilt
+  rescue LoadError => e
+    # A RubyGems older than 3.3.21 cannot tell musl from glibc, and may have
+    # put a glibc build on musl (Alpine).
+    raise LoadError, "cgiesc: the prebuilt extension does not load on this system (#{e.message}); " \
+                     "install the gem built here instead: gem install cgiesc --platform ruby"
+  end
 else
   require "cgiesc/escape"
 end

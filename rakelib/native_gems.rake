@@ -6,7 +6,15 @@
 
 require "rubygems/package"
 
-NATIVE_PLATFORMS = { "x86_64-linux" => "amd64", "aarch64-linux" => "arm64" }.freeze
+# Each machine gets two gems with the same objects, each for the RubyGems
+# that reads its platform string right (rake gem:platform_strings installs
+# each string with each RubyGems). From 3.3.21 RubyGems tells glibc from musl
+# (Alpine), and a bare "x86_64-linux" gem would land on musl too; before,
+# it reads "x86_64-linux-gnu" as "x86_64-linux" and then looks for a file of
+# that name. 3.3.21 and 3.3.22, whose glibc resolution 3.3.23 mended, get the
+# source gem.
+NATIVE_MACHINES = { "x86_64" => "amd64", "aarch64" => "arm64" }.freeze
+NATIVE_OSES = { "linux-gnu" => ">= 3.3.23", "linux" => "< 3.3.21" }.freeze
 # The ABI (major.minor) each object is built for, and the suite that has it.
 NATIVE_RUBIES = [
   { abi: "3.1", suite: "bookworm", ruby: "ruby3.1", packages: %w[ruby3.1-dev] },
@@ -30,14 +38,14 @@ def native_ruby_requirement
 end
 
 # Builds, strips and copies out one object; returns its path.
-def build_native_object(platform, rb)
-  t = native_target(NATIVE_PLATFORMS.fetch(platform), rb)
+def build_native_object(cpu, rb)
+  t = native_target(NATIVE_MACHINES.fetch(cpu), rb)
   dir = make_chroot(t)
   root = copy_tree_into(dir)
   script = "cd #{root} && mkdir -p tmp/ship && cd tmp/ship && #{t[:ruby]} ../../src/extconf.rb --disable-libruby > /dev/null && " \
            "make -s > /dev/null && strip --strip-unneeded escape.so"
   chroot_sh(dir, script, env: t.fetch(:env, {}))
-  out = File.join(NATIVE_DIR, platform, rb[:abi], "escape.so")
+  out = File.join(NATIVE_DIR, cpu, rb[:abi], "escape.so")
   mkdir_p File.dirname(out)
   cp File.join(dir, "cgiesc", "tmp", "ship", "escape.so"), out
   out
@@ -50,7 +58,7 @@ def gemspec
   Dir.chdir(ROOT) { eval(File.read(path), TOPLEVEL_BINDING, path) } # rubocop:disable Security/Eval
 end
 
-def build_platform_gem(platform, objects)
+def build_platform_gem(platform, objects, into: "pkg", rubygems: nil)
   spec = gemspec
   stage = File.join(ROOT, "tmp", "gem-#{platform}")
   rm_rf stage
@@ -65,28 +73,33 @@ def build_platform_gem(platform, objects)
     rel
   end
   spec.files = spec.files + shipped
-  spec.platform = Gem::Platform.new(platform)
+  # A string, not a Gem::Platform: the metadata keeps it as given, where an
+  # older RubyGems would turn "x86_64-linux-gnu" into "x86_64-linux".
+  spec.platform = platform
   spec.extensions = []
   spec.required_ruby_version = native_ruby_requirement
+  spec.required_rubygems_version = rubygems if rubygems
   file = Dir.chdir(stage) { Gem::Package.build(spec) }
-  mkdir_p "pkg"
-  mv File.join(stage, file), File.join("pkg", file)
-  File.join("pkg", file)
+  mkdir_p into
+  # Named as the metadata says (such a RubyGems names the file "x86_64-linux").
+  dest = File.join(into, "#{spec.name}-#{spec.version}-#{platform}.gem")
+  mv File.join(stage, file), dest
+  dest
 end
 
 namespace :gem do
-  desc "Build into pkg/ the source gem and platform gems for x86-64 and arm64 Linux (glibc), " \
+  desc "Build into pkg/ the source gem and platform gems for x86-64 and arm64 Linux (glibc), two per machine, " \
        "each with an object for Ruby #{NATIVE_RUBIES.map { |r| r[:abi] }.join(", ")}"
   task :native do
     rm_rf "pkg"
     mkdir_p "pkg"
     version = gemspec.version
     sh RUBY, "-S", "gem", "build", "cgiesc.gemspec", "--output", "pkg/cgiesc-#{version}.gem", out: :err
-    # PLATFORMS=x86_64-linux builds just those (the object test then fails).
-    platforms = ENV["PLATFORMS"]&.split(",") || NATIVE_PLATFORMS.keys
-    platforms.each do |platform|
-      objects = NATIVE_RUBIES.to_h { |rb| [rb[:abi], build_native_object(platform, rb)] }
-      build_platform_gem(platform, objects)
+    # MACHINES=x86_64 builds just those (the object test then fails).
+    cpus = ENV["MACHINES"]&.split(",") || NATIVE_MACHINES.keys
+    cpus.each do |cpu|
+      objects = NATIVE_RUBIES.to_h { |rb| [rb[:abi], build_native_object(cpu, rb)] }
+      NATIVE_OSES.each { |os, rubygems| build_platform_gem("#{cpu}-#{os}", objects, rubygems: rubygems) }
     end
     sums = Dir["pkg/*.gem"].sort.map { |g| "#{Digest::SHA256.file(g).hexdigest}  #{File.basename(g)}\n" }
     File.write("pkg/SHA256SUMS", sums.join)
@@ -96,41 +109,79 @@ namespace :gem do
 end
 
 # Chroots with Ruby and no C or C++ compiler at all, to install the
-# platform gems as an adopter's slim image would.
+# platform gems as an adopter's slim image would. musl_refuses: whether that
+# RubyGems keeps the platform gems off musl.
 INSTALL_TARGETS = [
-  { name: "3.1-amd64", suite: "bookworm", arch: "amd64", ruby: "ruby3.1", platform: "x86_64-linux",
-    packages: %w[ruby3.1-dev ruby-minitest] },
-  { name: "3.3-amd64", suite: "trixie", arch: "amd64", ruby: "ruby3.3", platform: "x86_64-linux",
-    packages: %w[ruby3.3-dev ruby-minitest] },
-  { name: "3.4-amd64", suite: "sid", arch: "amd64", ruby: "ruby3.4", platform: "x86_64-linux",
-    packages: %w[ruby-minitest], experimental: %w[ruby3.4 ruby3.4-dev] },
-  { name: "3.3-arm64", suite: "trixie", arch: "arm64", ruby: "ruby3.3", platform: "aarch64-linux",
-    packages: %w[ruby3.3-dev ruby-minitest], env: { "QEMU_CPU" => "max,pauth=off" } }
+  { name: "3.1-amd64", suite: "bookworm", arch: "amd64", ruby: "ruby3.1", cpu: "x86_64",
+    packages: %w[ruby3.1-dev ruby-minitest], musl_refuses: false },
+  { name: "3.3-amd64", suite: "trixie", arch: "amd64", ruby: "ruby3.3", cpu: "x86_64",
+    packages: %w[ruby3.3-dev ruby-minitest], musl_refuses: true },
+  { name: "3.4-amd64", suite: "sid", arch: "amd64", ruby: "ruby3.4", cpu: "x86_64",
+    packages: %w[ruby-minitest], experimental: %w[ruby3.4 ruby3.4-dev], musl_refuses: true },
+  { name: "3.1-arm64", suite: "bookworm", arch: "arm64", ruby: "ruby3.1", cpu: "aarch64",
+    packages: %w[ruby3.1-dev ruby-minitest], env: { "QEMU_CPU" => "max,pauth=off" }, musl_refuses: false },
+  { name: "3.3-arm64", suite: "trixie", arch: "arm64", ruby: "ruby3.3", cpu: "aarch64",
+    packages: %w[ruby3.3-dev ruby-minitest], env: { "QEMU_CPU" => "max,pauth=off" }, musl_refuses: true }
 ].map { |t| t.merge(compiler: false) }.freeze
 
 COMPILERS = %w[cc gcc g++ c++ clang clang++ x86_64-linux-gnu-gcc x86_64-linux-gnu-g++ aarch64-linux-gnu-gcc
                aarch64-linux-gnu-g++].freeze
 
-def installed_gem_script(t, gems)
+# Debian has no Ruby for musl: this makes the gem command believe it runs on
+# musl (as on Alpine), to see which gem it would take there.
+PRETEND_MUSL = <<~'RUBY'
+  musl = Gem::Platform.new("#{Gem::Platform.local.cpu}-linux-musl")
+  Gem::Platform.singleton_class.send(:define_method, :local) { |*| musl }
+  Gem.platforms = [Gem::Platform::RUBY, musl]
+RUBY
+
+# Proves the compiler absent and defines pick: install cgiesc by name from a
+# gem repository, as from a gem server, and say what RubyGems took.
+def pick_script(t)
   gem = "#{t[:ruby]} -S gem"
-  platform_gem = File.basename(gems.fetch(t[:platform]))
-  source_gem = File.basename(gems.fetch("ruby"))
   <<~SH
     set -e
     for c in #{COMPILERS.join(" ")}; do
       if command -v "$c" > /dev/null; then echo "installed: a compiler is present: $c"; exit 1; fi
     done
     echo "installed: no C or C++ compiler (#{COMPILERS.join(", ")}: none found)"
-    #{gem} uninstall -a -x cgiesc > /dev/null 2>&1 || true
-    #{gem} install --local --no-document /pkg/#{platform_gem}
+    pick() {
+      repo=$1; label=$2; shift 2
+      #{gem} uninstall -a -x cgiesc > /dev/null 2>&1 || true
+      # A fresh home: RubyGems caches a repository's gem descriptions by its path.
+      if env HOME="$(mktemp -d)" "$@" #{gem} install --clear-sources --source "file://$repo/" --no-document cgiesc > /tmp/pick.log 2>&1; then
+        picked="installs $(sed -n 's/^Successfully installed //p' /tmp/pick.log)"
+      elif grep -q "cgiesc needs a C++17 compiler" /tmp/pick.log; then
+        picked="takes the source gem (refused here: no compiler)"
+      else
+        picked="fails: $(grep -m1 -A1 "ERROR" /tmp/pick.log | sed 's/^ *//; s/^ERROR: *//' | tr '\n' ' ')"
+      fi
+      echo "platforms: RubyGems $(#{gem} --version) (#{t[:name]}), $label: $picked"
+    }
+  SH
+end
+
+def installed_gem_script(t, source_gem)
+  gem = "#{t[:ruby]} -S gem"
+  abi = t[:ruby][/\d+\.\d+/]
+  <<~SH
+    #{pick_script(t)}
+    pick /repo "glibc"
+    case "$picked" in "installs cgiesc-"*"-#{t[:cpu]}-linux"*) ;; *) echo "installed: no platform gem on glibc"; exit 1 ;; esac
     cd /tmp
-    #{t[:ruby]} -e 'require "cgiesc"; puts "installed: native? #{"\#{CGIEsc.native?}"}, kernel #{"\#{CGIEsc::KERNEL}"}, " \\
-      "from #{"\#{$LOADED_FEATURES.grep(/escape\\.so/).first}"}"'
+    #{t[:ruby]} -e 'require "cgiesc"; so = $LOADED_FEATURES.grep(/escape\\.so/).first
+      puts "installed: native? #{"\#{CGIEsc.native?}"}, kernel #{"\#{CGIEsc::KERNEL}"}, from #{"\#{so}"}"
+      exit(CGIEsc.native? && so.end_with?("/cgiesc/#{abi}/escape.so"))'
     home=$(dirname "$(dirname "$(#{gem} which cgiesc)")")
     cd /cgiesc-tests
     CGIESC_INSTALLED_GEM=1 CGIESC_ALLOWED_ROOTS="$home" #{t[:ruby]} -w -I test \\
       -e 'ARGV.each { |f| require File.expand_path(f) }' test/test_escape.rb test/test_delegation.rb test/test_wiring.rb
-    #{gem} uninstall -a -x cgiesc > /dev/null
+    pick /repo "musl (pretended)" RUBYOPT=-r/pretend_musl.rb
+    case "$picked" in
+      "takes the source gem"*) #{t[:musl_refuses] ? ":" : "echo \"installed: expected musl to take it\"; exit 1"} ;;
+      *) #{t[:musl_refuses] ? "echo \"installed: musl took a glibc gem\"; exit 1" : ":"} ;;
+    esac
+    #{gem} uninstall -a -x cgiesc > /dev/null 2>&1 || true
     if #{gem} install --local --no-document /pkg/#{source_gem} > /tmp/source-gem.log 2>&1; then
       echo "installed: the source gem installed without a compiler"; exit 1
     fi
@@ -140,35 +191,97 @@ def installed_gem_script(t, gems)
   SH
 end
 
+# A gem repository laid out as a gem server's: its index names each gem by
+# the platform string in the gem's metadata.
+def gem_repository(dir, gems)
+  rm_rf dir
+  mkdir_p File.join(dir, "gems")
+  gems.each { |g| cp g, File.join(dir, "gems") }
+  sh RUBY, "-S", "gem", "generate_index", "--quiet", "--directory", dir
+  dir
+end
+
+def shipped_gems
+  gems = Dir["pkg/cgiesc-*.gem"].to_h { |g| [Gem::Package.new(g).spec.original_platform.to_s, g] }
+  abort "no gems in pkg/; run rake gem:native" unless gems.key?("ruby")
+  gems
+end
+
+# Copies what a chroot needs to install from: the repository, pkg/, the
+# tests and the musl pretence.
+def stage_install(dir, repos)
+  %w[repo repos pkg cgiesc-tests].each { |d| rm_rf File.join(dir, d) }
+  repos.each do |name, repo|
+    mkdir_p File.dirname(File.join(dir, name))
+    cp_r repo, File.join(dir, name)
+  end
+  cp_r "pkg", dir
+  File.write(File.join(dir, "pretend_musl.rb"), PRETEND_MUSL)
+  mkdir_p File.join(dir, "cgiesc-tests")
+  cp_r File.join(ROOT, "test"), File.join(dir, "cgiesc-tests")
+  cp File.join(ROOT, "README.md"), File.join(dir, "cgiesc-tests")
+end
+
+# The shipped gem's objects under another platform string, for any RubyGems.
+def restamped_gem(path, platform)
+  dir = File.join(ROOT, "tmp", "restamp-#{platform}")
+  rm_rf dir
+  Gem::Package.new(path).extract_files(dir)
+  objects = NATIVE_RUBIES.to_h { |rb| [rb[:abi], File.join(dir, "lib", "cgiesc", rb[:abi], "escape.so")] }
+  build_platform_gem(platform, objects, into: File.join(ROOT, "tmp", "platform-strings"))
+end
+
 namespace :test do
-  desc "Install the platform gems in pkg/ where no compiler exists and run the behaviour tests against them " \
-       "(ONLY=3.3-amd64,...)"
+  desc "Install the platform gems in pkg/ by name where no compiler exists and run the behaviour tests " \
+       "against them; musl (pretended) must not take them (ONLY=3.3-amd64,...)"
   task :installed do
-    gems = Dir["pkg/cgiesc-*.gem"].to_h { |g| [Gem::Package.new(g).spec.platform.to_s, g] }
-    abort "test:installed: no gems in pkg/; run rake gem:native" unless gems.key?("ruby")
+    gems = shipped_gems
+    repo = gem_repository(File.join(ROOT, "tmp", "repo"), gems.values)
     only = ENV["ONLY"].to_s.split(",")
     INSTALL_TARGETS.select { |t| only.empty? || only.include?(t[:name]) }.each do |t|
       started = Time.now
       dir = make_chroot(t)
-      %w[pkg cgiesc-tests].each { |d| rm_rf File.join(dir, d) }
-      mkdir_p File.join(dir, "pkg")
-      gems.each_value { |g| cp g, File.join(dir, "pkg") }
-      mkdir_p File.join(dir, "cgiesc-tests")
-      cp_r File.join(ROOT, "test"), File.join(dir, "cgiesc-tests")
-      cp File.join(ROOT, "README.md"), File.join(dir, "cgiesc-tests")
-      out, status = chroot_capture_retrying(t, dir, installed_gem_script(t, gems))
+      stage_install(dir, "repo" => repo)
+      out, status = chroot_capture_retrying(t, dir, installed_gem_script(t, File.basename(gems.fetch("ruby"))))
       runs = out[/^(\d+) runs, \d+ assertions, (\d+) failures, (\d+) errors/]
-      line = format("installed: %s on %s, %s, %.0f s", File.basename(gems.fetch(t[:platform])), t[:name], runs,
-                    Time.now - started)
+      took = out[/^platforms: .*, glibc: installs (\S+)/, 1]
+      line = format("installed: %s on %s, %s, %.0f s", took, t[:name], runs, Time.now - started)
       puts line
       abort "#{line}\ntest:installed: #{t[:name]} failed" unless status.success?
     end
   end
 end
 
+namespace :gem do
+  desc "Install x86-64 gems under each platform string, alone and together, with each RubyGems, " \
+       "on glibc and on musl (pretended); prints what each took"
+  task :platform_strings do
+    gems = shipped_gems
+    source = gems.fetch("ruby")
+    gnu = restamped_gem(gems.fetch("x86_64-linux-gnu"), "x86_64-linux-gnu")
+    bare = restamped_gem(gems.fetch("x86_64-linux-gnu"), "x86_64-linux")
+    trials = {
+      "x86_64-linux-gnu" => [gnu], "x86_64-linux" => [bare], "both" => [gnu, bare],
+      "both, split by RubyGems version (shipped)" => [gems.fetch("x86_64-linux-gnu"), gems.fetch("x86_64-linux")]
+    }
+    repos = trials.each_with_index.to_h do |(_, platform_gems), i|
+      ["repos/#{i}", gem_repository(File.join(ROOT, "tmp", "repos", i.to_s), [source, *platform_gems])]
+    end
+    INSTALL_TARGETS.reject { |t| emulated?(t) }.each do |t|
+      dir = make_chroot(t)
+      stage_install(dir, repos)
+      picks = trials.keys.each_with_index.flat_map do |label, i|
+        ["pick /repos/#{i} \"#{label}, glibc\"", "pick /repos/#{i} \"#{label}, musl\" RUBYOPT=-r/pretend_musl.rb"]
+      end
+      _, status = chroot_capture(dir, [pick_script(t), *picks].join("\n"))
+      abort "gem:platform_strings: #{t[:name]} failed" unless status.success?
+    end
+  end
+end
+
 desc "Make the chroots of gem:native and test:installed (ARCH=amd64 or arm64: only those)"
 task "gem:chroots" do
-  builds = NATIVE_PLATFORMS.values.product(NATIVE_RUBIES).map { |arch, rb| native_target(arch, rb) }
+  builds = NATIVE_MACHINES.values.product(NATIVE_RUBIES).map { |arch, rb| native_target(arch, rb) }
   (builds + INSTALL_TARGETS).select { |t| ENV["ARCH"].nil? || t[:arch] == ENV["ARCH"] }.each do |t|
     puts "#{t[:name]}#{t[:compiler] == false ? " (no compiler)" : ""}: #{make_chroot(t)}"
   end

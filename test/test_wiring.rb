@@ -142,6 +142,23 @@ class TestWiring < Minitest::Test
     abort format("stack left poisoned %d bytes below its top", hi - at) unless at.zero?
   RUBY
 
+  # A platform gem's object that cannot load here (a glibc build on musl)
+  # says how to get one that can.
+  def test_prebuilt_object_that_does_not_load_names_the_way_out
+    Dir.mktmpdir do |dir|
+      FileUtils.cp_r(INSTALLED ? File.expand_path("../../..", EXT) : LIB, dir)
+      object = File.join(dir, "lib", "cgiesc", RUBY_VERSION[/\A\d+\.\d+/], "escape.#{RbConfig::CONFIG["DLEXT"]}")
+      FileUtils.mkdir_p(File.dirname(object))
+      File.write(object, "not an object")
+      roots = [dir, ENV["CGIESC_ALLOWED_ROOTS"]].compact.join(File::PATH_SEPARATOR)
+      out, err, = run_ruby('begin; require "cgiesc"; rescue LoadError => e; puts e.message; end',
+                           load_path: [File.join(dir, "lib")], env: { "CGIESC_ALLOWED_ROOTS" => roots })
+      assert_empty err
+      assert_match(/\Acgiesc: the prebuilt extension does not load on this system \(.*#{Regexp.escape(object)}/, out)
+      assert_match(/gem install cgiesc --platform ruby\n\z/, out)
+    end
+  end
+
   # The shared object on its own adds CGI and nothing else at the top level.
   def test_shared_object_alone_adds_only_cgi
     out, err, status = run_ruby(<<~RUBY)

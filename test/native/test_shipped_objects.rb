@@ -5,13 +5,14 @@ require "fileutils"
 require "open3"
 require "rubygems/package"
 require "tmpdir"
+require_relative "../../lib/cgiesc/version"
 
 # The objects inside the platform gems of pkg/ (rake gem:native): one per
 # Ruby of the matrix, each fit to land on any glibc system since Debian 12.
 class TestShippedObjects < Minitest::Test
   ROOT = File.expand_path("../..", __dir__)
   ABIS = %w[3.1 3.3 3.4].freeze
-  MACHINES = { "x86_64-linux" => "X86-64", "aarch64-linux" => "AArch64" }.freeze
+  MACHINES = { "x86_64" => "X86-64", "aarch64" => "AArch64" }.freeze
 
   def readelf(*args)
     out, err, status = Open3.capture3("readelf", *args)
@@ -20,8 +21,21 @@ class TestShippedObjects < Minitest::Test
   end
 
   def test_every_platform_gem_holds_fit_objects
-    gems = Dir[File.join(ROOT, "pkg", "cgiesc-*-linux.gem")]
-    assert_equal MACHINES.keys.sort, gems.map { |g| Gem::Package.new(g).spec.platform.to_s }.sort
+    gems = Dir[File.join(ROOT, "pkg", "cgiesc-*-linux*.gem")]
+    # As written in the metadata: RubyGems 3.3 reads "x86_64-linux-gnu" as
+    # "x86_64-linux".
+    platforms = gems.map { |g| Gem::Package.new(g).spec.original_platform.to_s }
+    assert_equal MACHINES.keys.product(%w[linux linux-gnu]).map { |c| c.join("-") }.sort, platforms.sort
+    assert_equal platforms.map { |p| "cgiesc-#{CGIEsc::VERSION}-#{p}.gem" }.sort, gems.map { |g| File.basename(g) }.sort
+    # One gem of a machine for each RubyGems, none for the two releases
+    # whose musl support was still unsettled.
+    %w[3.3.15 3.3.20 3.3.21 3.3.22 3.3.23 3.6.7 4.0.22].each do |v|
+      MACHINES.each_key do |cpu|
+        ours = gems.select { |g| File.basename(g).include?("-#{cpu}-") }
+        takers = ours.count { |g| Gem::Package.new(g).spec.required_rubygems_version.satisfied_by?(Gem::Version.new(v)) }
+        assert_equal %w[3.3.21 3.3.22].include?(v) ? 0 : 1, takers, "#{cpu} gems for RubyGems #{v}"
+      end
+    end
     gems.each do |path|
       spec = Gem::Package.new(path).spec
       assert_empty spec.extensions, "#{spec.platform}: a platform gem compiles nothing"
@@ -32,7 +46,7 @@ class TestShippedObjects < Minitest::Test
       refute spec.required_ruby_version.satisfied_by?(Gem::Version.new("4.0.0")), "no object for 4.0"
       Dir.mktmpdir do |dir|
         Gem::Package.new(path).extract_files(dir)
-        objects.each { |rel| check_object(File.join(dir, rel), MACHINES.fetch(spec.platform.to_s), rel) }
+        objects.each { |rel| check_object(File.join(dir, rel), MACHINES.fetch(spec.platform.cpu), rel) }
       end
     end
   end
