@@ -79,7 +79,8 @@ def build_platform_gem(platform, objects, into: "pkg", rubygems: nil)
   spec.extensions = []
   spec.required_ruby_version = native_ruby_requirement
   spec.required_rubygems_version = rubygems if rubygems
-  file = Dir.chdir(stage) { Gem::Package.build(spec) }
+  # Quiet: it would announce the file by the name it is about to lose.
+  file = Gem::DefaultUserInteraction.use_ui(Gem::SilentUI.new) { Dir.chdir(stage) { Gem::Package.build(spec) } }
   mkdir_p into
   # Named as the metadata says (such a RubyGems names the file "x86_64-linux").
   dest = File.join(into, "#{spec.name}-#{spec.version}-#{platform}.gem")
