@@ -14,6 +14,7 @@ extern const Kernel kPortableKernel;
 #ifdef CGIESC_X86_KERNELS
 extern const Kernel kSse2Kernel;
 extern const Kernel kAvx2Kernel;
+extern const Kernel kAvx512Kernel;
 #endif
 #ifdef CGIESC_NEON_KERNEL
 extern const Kernel kNeonKernel;
@@ -23,6 +24,7 @@ namespace {
 
 const Kernel *const kByPriority[] = {
 #ifdef CGIESC_X86_KERNELS
+    &kAvx512Kernel,
     &kAvx2Kernel,
     &kSse2Kernel,
 #endif
@@ -34,19 +36,24 @@ const Kernel *const kByPriority[] = {
 static_assert(sizeof kByPriority / sizeof kByPriority[0] <= kMaxKernels, "raise kMaxKernels");
 
 #ifdef CGIESC_X86_KERNELS
-// AVX2 needs the processor's support and the system's: the OS must save the
-// 256-bit registers on a context switch (XCR0 bits 1 and 2).
-bool has_avx2() {
+// Vector kernels need the processor's support and the system's: the OS must
+// save the wider registers on a context switch (XCR0: bits 1 and 2 for the
+// 256-bit state, 5 to 7 for the mask and 512-bit state).
+unsigned read_x86_features() {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    const bool osxsave = c & bit_OSXSAVE;
-    const bool avx = c & bit_AVX;
-    if (!osxsave || !avx) return false;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    const unsigned leaf1_c = c;
+    if (!(leaf1_c & bit_OSXSAVE) || !(leaf1_c & bit_AVX)) return 0;
     unsigned xcr0_lo, xcr0_hi;
     __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    if ((xcr0_lo & 0x6) != 0x6) return false;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-    return b & bit_AVX2;
+    if ((xcr0_lo & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
+    unsigned features = 0;
+    if (b & bit_AVX2) features |= kAvx2;
+    const unsigned need_b = bit_AVX512F | bit_AVX512BW | bit_AVX512VL | bit_BMI | bit_BMI2;
+    const unsigned need_c = bit_AVX512VBMI | bit_AVX512VBMI2;
+    if ((xcr0_lo & 0xE6) == 0xE6 && (b & need_b) == need_b && (c & need_c) == need_c && (leaf1_c & bit_POPCNT))
+        features |= kAvx512;
+    return features;
 }
 #endif
 
@@ -55,7 +62,7 @@ unsigned read_features() {
 #if defined(__x86_64__)
     features |= kSse2;  // part of every x86-64
 #ifdef CGIESC_X86_KERNELS
-    if (has_avx2()) features |= kAvx2;
+    features |= read_x86_features();
 #endif
 #elif defined(__aarch64__)
     features |= kNeon;  // part of every aarch64

@@ -25,6 +25,9 @@ enum Feature : unsigned {
     kSse2 = 1u << 0,
     kAvx2 = 1u << 1,  // with the system saving the 256-bit registers
     kNeon = 1u << 2,
+    // AVX-512 F, BW, VL, VBMI and VBMI2 (with POPCNT, BMI1, BMI2), with the
+    // system saving the mask and 512-bit registers
+    kAvx512 = 1u << 3,
 };
 
 // The features this processor has, read once.

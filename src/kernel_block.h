@@ -9,6 +9,7 @@
 #define CGIESC_KERNEL_BLOCK_H
 
 #include <cstring>
+#include <type_traits>
 
 #include "escape_core.h"
 
@@ -241,6 +242,35 @@ CGIESC_INLINE void put_run_and_reference(unsigned char *&d, const unsigned char 
 // input bytes still to come, each of which writes at least one byte.
 static_assert(8 - 4 <= cgiesc::kWriteSlack, "slack too small for a reference store");
 
+// A kernel may also expand blocks dense with special bytes in its own way:
+// B::dense_block(mask) says which, and B::dense(blk, blocks, d) escapes the
+// dense blocks from blk on, at most `blocks` whole ones (the first known
+// dense), moves blk past them and returns the new d. Its writes may pass
+// the escaped text as far as the write slack.
+template <class B, class = void>
+struct HasDense : std::false_type {};
+template <class B>
+struct HasDense<B, std::void_t<decltype(&B::dense)>> : std::true_type {};
+
+// Hands a dense block and those after it to the kernel, after the run
+// before it; false, and nothing done, when the kernel has no dense path or
+// the block is not dense.
+template <class B>
+CGIESC_INLINE bool put_dense(const unsigned char *&blk, size_t blocks, uint64_t m, const unsigned char *&p,
+                             unsigned char *&d) {
+    if constexpr (HasDense<B>::value) {
+        if (!B::dense_block(m)) return false;
+        const size_t len = static_cast<size_t>(blk - p);
+        copy_run_overreading(d, p, len);
+        d = B::dense(blk, blocks, d + len);
+        p = blk;
+        return true;
+    } else {
+        (void)blk, (void)blocks, (void)m, (void)p, (void)d;
+        return false;
+    }
+}
+
 template <class B>
 size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned char *const dst) {
     const unsigned char *const end = src + n;
@@ -252,6 +282,11 @@ size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned ch
     // whole 32-byte copies, or 64-byte ones, without reading past the end.
     while (static_cast<size_t>(end - blk) >= 2 * kBlock) {
         uint64_t m = B::mask(blk);
+        if (!m) {
+            blk += kBlock;
+            continue;
+        }
+        if (put_dense<B>(blk, static_cast<size_t>(end - blk) / kBlock - 1, m, p, d)) continue;
         // One special byte in the block, as in prose: the run before it is
         // long, and one unconditional 64-byte move spares most runs the
         // branch on their length, which sparse text mispredicts.
@@ -286,11 +321,16 @@ size_t escape_padded(const unsigned char *const src, const size_t n, unsigned ch
     const unsigned char *const end = src + n;
     const unsigned char *p = src;
     unsigned char *d = dst;
-    for (const unsigned char *blk = src; blk < end; blk += kBlock) {
+    for (const unsigned char *blk = src; blk < end;) {
         uint64_t m = B::mask(blk);
         const size_t left = static_cast<size_t>(end - blk);
-        if (left < kBlock) m &= (uint64_t{1} << left) - 1;
+        if (left < kBlock) {
+            m &= (uint64_t{1} << left) - 1;
+        } else if (put_dense<B>(blk, left / kBlock, m, p, d)) {
+            continue;
+        }
         for (; m; m &= m - 1) put_run_and_reference(d, p, blk + count_trailing_zeros(m), Overreading<32>{});
+        blk += kBlock;
     }
     const size_t rest = static_cast<size_t>(end - p);
     copy_run_overreading(d, p, rest);

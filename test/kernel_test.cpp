@@ -184,7 +184,7 @@ void test_choice() {
             const cgiesc::Choice got = cgiesc::choose_kernel(name, features);
             check(got.kernel == &best && got.problem == nullptr, best, "no request", features, 0);
         }
-        for (const char *name : {"avx512", "AVX2", "neon ", "portable2"}) {
+        for (const char *name : {"avx1024", "AVX2", "neon ", "portable2"}) {
             const cgiesc::Choice got = cgiesc::choose_kernel(name, features);
             check(got.kernel == &best && got.problem != nullptr && std::strstr(got.problem, "not a kernel"), best,
                   "unknown name", features, 0);
