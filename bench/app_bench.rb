@@ -30,14 +30,26 @@ module AppBench
   }.freeze
   ROWS = {
     "cgiesc" => ->(s, _r) { CGI.escapeHTML(s) },
+    "cgiesc, avx2 kernel" => ->(s, _r) { CGI.escapeHTML(s) },
     "classic" => ->(s, _r) { ClassicEscape.escape_html(s) },
     "gsub" => ->(s, _r) { s.gsub(/['&"<>]/, GSUB_TABLE) },
     "copy floor" => ->(s, _r) { s + "" },
     "result-length copy" => ->(_s, r) { r + "" }
   }.freeze
   GSUB_TABLE = { "&" => "&amp;", "<" => "&lt;", ">" => "&gt;", '"' => "&quot;", "'" => "&#39;" }.freeze
+  # The kernel cgiesc picks here, and the one it is compared with when
+  # that is another: what a faster kernel gains in the whole call.
+  BASE_KERNEL = "avx2"
+  def self.kernel(env = {})
+    IO.popen(env, [RbConfig.ruby, "-I", File.join(ROOT, "lib"), "-rcgiesc", "-e", "print CGIEsc::KERNEL"], &:read)
+  end
+  def self.compare_kernels? = (@compare ||= [kernel != BASE_KERNEL && kernel("CGIESC_KERNEL" => BASE_KERNEL) == BASE_KERNEL]).first
+
   # gsub is too slow to time on whole documents as applications run them.
-  def self.rows(corpus) = corpus == "values of a page" ? ROWS.keys : ROWS.keys - ["gsub"]
+  def self.rows(corpus)
+    rows = corpus == "values of a page" ? ROWS.keys : ROWS.keys - ["gsub"]
+    compare_kernels? ? rows : rows - ["cgiesc, avx2 kernel"]
+  end
 
   # The strings of one pass.
   def self.inputs(corpus)
@@ -79,7 +91,8 @@ module AppBench
   def spawn_cell(corpus, row)
     # Whatever the caller's environment says, the allocator keeps its defaults.
     env = { "GLIBC_TUNABLES" => nil, "MALLOC_ARENA_MAX" => nil, "MALLOC_TOP_PAD_" => nil,
-            "MALLOC_TRIM_THRESHOLD_" => nil, "MALLOC_MMAP_THRESHOLD_" => nil }
+            "MALLOC_TRIM_THRESHOLD_" => nil, "MALLOC_MMAP_THRESHOLD_" => nil,
+            "CGIESC_KERNEL" => row == "cgiesc, avx2 kernel" ? BASE_KERNEL : nil }
     # BENCH_EXT_DIR: time another build of the extension (put ahead of lib/).
     dirs = [ENV["BENCH_EXT_DIR"], File.join(ROOT, "lib"), ENV.fetch("BENCH_CLASSIC_DIR", File.join(ROOT, "tmp", "classic-lib"))]
            .compact.flat_map { |d| ["-I", d] }
@@ -93,7 +106,7 @@ module AppBench
 
   def run
     puts "As applications run it: default allocator, no tunables, a fresh process per cell, " \
-         "medians of #{RUNS} runs."
+         "medians of #{RUNS} runs; cgiesc runs the #{kernel} kernel."
     puts
     puts "| input (escaped/source) | row | µs/call | faults/call | GCs/1000 calls | time vs result copy | " \
          "faults vs result copy |"

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -105,8 +106,18 @@ void test_random_buffers(const Kernel &k) {
     }
 }
 
-// Inputs that end right before, or start right after, an unreadable page:
-// any read outside the input faults.
+// Lengths for the page-edge checks: every one up to 300, then enough longer
+// ones to cross several chunks of dense blocks.
+std::vector<std::size_t> edge_lengths(std::size_t page) {
+    std::vector<std::size_t> lens;
+    for (std::size_t len = 0; len <= 300; ++len) lens.push_back(len);
+    for (std::size_t len = 301; len < page - cgiesc::kPadding; len += 61) lens.push_back(len);
+    return lens;
+}
+
+// Inputs that end right before, or start right after, an unreadable page,
+// padded inputs whose padding ends there, and output whose room ends there:
+// any read or write outside what the contract allows faults.
 void test_page_edges(const Kernel &k) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     auto *map = static_cast<unsigned char *>(
@@ -119,20 +130,62 @@ void test_page_edges(const Kernel &k) {
     mprotect(map + 2 * page, page, PROT_NONE);
     unsigned char *body = map + page;
     for (std::size_t i = 0; i < page; ++i) body[i] = static_cast<unsigned char>("a<b&c\"d'e>"[i % 10]);
-    for (std::size_t len = 0; len <= 300; ++len) {
+    for (std::size_t len : edge_lengths(page)) {
         check_both(k, body + page - len, len, "ends at page edge", len, 0);
         check_both(k, body, len, "starts at page edge", len, 0);
+        const unsigned char *in = body + page - len - cgiesc::kPadding;
+        const std::string expected = reference_escape(in, len);
+        std::vector<unsigned char> dst(expected.size() + cgiesc::kWriteSlack);
+        const std::size_t w = k.escape_padded(in, len, dst.data());
+        check(std::string(reinterpret_cast<const char *>(dst.data()), w) == expected, k, "padding at page edge", len, 0);
     }
-    // Output whose room (counted length and write slack) ends at the guard
-    // page: any write past the room faults.
-    for (std::size_t len = 0; len <= 300; ++len) {
-        std::vector<unsigned char> in(body, body + len);
-        const std::string expected = reference_escape(in.data(), len);
-        unsigned char *dst = map + 2 * page - expected.size() - cgiesc::kWriteSlack;
-        const std::size_t w = k.escape(in.data(), len, dst);
-        check(std::string(reinterpret_cast<const char *>(dst), w) == expected, k, "output at page edge", len, 0);
+    // Output room (escaped length and write slack) that ends at the guard
+    // page, whether much of the input is special or little.
+    for (std::size_t len : edge_lengths(page)) {
+        for (std::size_t step : {1, 9}) {
+            std::vector<unsigned char> in(len);
+            for (std::size_t i = 0; i < len; ++i) in[i] = body[i * step % page];
+            const std::string expected = reference_escape(in.data(), len);
+            if (expected.size() + cgiesc::kWriteSlack > page) continue;
+            unsigned char *dst = map + 2 * page - expected.size() - cgiesc::kWriteSlack;
+            std::size_t w = k.escape(in.data(), len, dst);
+            check(std::string(reinterpret_cast<const char *>(dst), w) == expected, k, "output at page edge", len, step);
+            std::vector<unsigned char> padded(in);
+            padded.resize(len + cgiesc::kPadding, '"');
+            w = k.escape_padded(padded.data(), len, dst);
+            check(std::string(reinterpret_cast<const char *>(dst), w) == expected, k, "padded output at page edge", len,
+                  step);
+        }
     }
     munmap(map, 3 * page);
+}
+
+// Input dense with special bytes, which a kernel may expand a group of 8
+// bytes at a time, blocks set up a chunk at a time: runs of special bytes of
+// every length up to 600 (past a chunk of 8 blocks) starting anywhere in a
+// block; and text whose every 8-byte group escapes to the same length, each
+// length from 8 to 48 that five references allow, 32 and around it above all.
+void test_dense(const Kernel &k) {
+    std::mt19937 rng(3);
+    const char specials[] = "\"&'<>";
+    for (std::size_t run = 1; run <= 600; run += run < 140 ? 1 : 7) {
+        for (std::size_t start : {0, 1, 7, 8, 31, 63, 64, 65, 127}) {
+            std::vector<unsigned char> buf(start + run + 70, 'x');
+            for (std::size_t i = 0; i < run; ++i) buf[start + i] = static_cast<unsigned char>(specials[rng() % 5]);
+            check_both(k, buf.data(), buf.size(), "dense run", run, start);
+        }
+    }
+    for (std::size_t len = 8; len <= 48; ++len) {
+        std::vector<unsigned char> buf;
+        for (int tries = 0; tries < 200000 && buf.size() < 20 * 64; ++tries) {
+            unsigned char group[8];
+            for (auto &c : group) c = static_cast<unsigned char>(rng() % 3 ? specials[rng() % 5] : 'a' + rng() % 26);
+            if (reference_escape(group, 8).size() == len) buf.insert(buf.end(), group, group + 8);
+        }
+        if (buf.empty()) continue;  // no 8 bytes escape to this length
+        for (std::size_t off : {0, 8, 64})
+            if (off < buf.size()) check_both(k, buf.data() + off, buf.size() - off, "groups of one escaped length", len, off);
+    }
 }
 
 // The length check, at the limits of a 64-bit long and of a 32-bit one (as
@@ -201,11 +254,21 @@ void test_choice() {
 int main(int argc, char **argv) {
     const Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
-    // --list: the usable kernels' names, one a line, for the Rakefile.
+    // Kernels of this build that this processor cannot run.
+    const Kernel *built[cgiesc::kMaxKernels];
+    std::vector<const Kernel *> not_run;
+    for (std::size_t i = 0, n = cgiesc::usable_kernels(built, ~0u); i < n; ++i)
+        if (std::find(kernels, kernels + count, built[i]) == kernels + count) not_run.push_back(built[i]);
+    // --list and --not-run: those names, one a line, for the Rakefile.
     if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
         for (std::size_t i = 0; i < count; ++i) std::printf("%s\n", kernels[i]->name);
         return 0;
     }
+    if (argc > 1 && std::strcmp(argv[1], "--not-run") == 0) {
+        for (const Kernel *k : not_run) std::printf("%s\n", k->name);
+        return 0;
+    }
+    for (const Kernel *k : not_run) std::printf("%s kernel not run: this processor lacks what it needs\n", k->name);
     test_choice();
     test_result_capacity(*kernels[0]);
     std::printf("kernels: ");
@@ -217,6 +280,7 @@ int main(int argc, char **argv) {
         test_each_special_at_each_position(k);
         test_random_buffers(k);
         test_page_edges(k);
+        test_dense(k);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

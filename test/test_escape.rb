@@ -195,10 +195,10 @@ class TestEscape < Minitest::Test
 
   def test_build_has_the_kernels_it_should
     binary = File.binread(EXT)
-    vector = %w[avx2 sse2 neon]
+    vector = %w[avx512 avx2 sse2 neon]
     expected =
       if ENV["CGIESC_EXPECT_NO_SIMD"] then []
-      elsif RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64/) then %w[avx2 sse2]
+      elsif RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64/) then %w[avx512 avx2 sse2]
       elsif RbConfig::CONFIG["host_cpu"].match?(/aarch64|arm64/) then %w[neon]
       else []
       end
