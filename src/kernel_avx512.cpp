@@ -43,28 +43,36 @@ namespace {
 // byte itself from the second table, the block.
 constexpr unsigned char kSlotKey[8] = {0x00, 0x08, 0x20, 0x28, 0x03, 0x0B, 0x00, 0x00};
 
-constexpr const char *reference_of(unsigned char c) {
-    return c == '"' ? "&quot;" : c == '&' ? "&amp;" : c == '\'' ? "&#39;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "";
+// A special byte's reference, from the packed words of kernel_block.h
+// (little-endian: x86 only).
+constexpr unsigned reference_size(unsigned c) { return static_cast<unsigned>(kWords.word[c] >> 56); }
+constexpr unsigned char reference_byte(unsigned c, unsigned j) {
+    return static_cast<unsigned char>(kWords.word[c] >> (8 * j));
 }
-constexpr unsigned length_of(const char *s) { return *s ? 1 + length_of(s + 1) : 0; }
 
 struct DenseTables {
-    unsigned char refs[64] = {};     // reference bytes, by code ^ key
-    unsigned char keys[64] = {};     // kSlotKey, in every slot
+    unsigned char refs[64] = {};        // reference bytes, by code ^ key
+    unsigned char keys[64] = {};        // kSlotKey, in every slot
     unsigned char keep_below[64] = {};  // slot byte j is used when code < this
     unsigned char clean_code[64] = {};  // 64 + place in the block
     unsigned char spread[64] = {};      // slot k takes byte k of the group's qword
-    bool ok = true;                  // every reference has a table entry of its own
+    // The nibble tables of kernel_block.h in all four 128-bit lanes, ready
+    // to load: building them from 16 bytes costs short inputs a trip
+    // through the stack.
+    unsigned char special[64] = {};
+    unsigned char extra[64] = {};
+    bool ok = true;                     // the checks below hold
     constexpr DenseTables() {
-        const unsigned char specials[] = {'"', '&', '\'', '<', '>'};
+        // Every reference byte gets a table entry of its own, and every
+        // special byte is below 64, under any clean byte's code.
         bool used[64] = {};
-        for (unsigned char c : specials) {
-            const char *ref = reference_of(c);
-            for (unsigned j = 0; j < length_of(ref); ++j) {
-                const unsigned at = (c ^ kSlotKey[j]) & 63;
-                ok = ok && c < 64 && !used[at];
+        for (unsigned c = 0; c < 256; ++c) {
+            ok = ok && (reference_size(c) == 0 || c < 64);
+            for (unsigned j = 0; j < reference_size(c) && c < 64; ++j) {
+                const unsigned at = c ^ kSlotKey[j];
+                ok = ok && at < 64 && !used[at];
                 used[at] = true;
-                refs[at] = static_cast<unsigned char>(ref[j]);
+                refs[at] = reference_byte(c, j);
             }
         }
         // A code is kept at position j when j is within its reference, or j
@@ -72,10 +80,11 @@ struct DenseTables {
         // longer references have smaller codes.
         for (unsigned j = 0; j < 8; ++j) {
             unsigned below = j == 0 ? 0xFF : 0;
-            for (unsigned char c : specials)
-                if (length_of(reference_of(c)) > j && c + 1u > below) below = c + 1u;
-            for (unsigned char c : specials)
-                ok = ok && (length_of(reference_of(c)) > j) == (j == 0 || c < below);
+            for (unsigned c = 0; c < 64; ++c)
+                if (reference_size(c) > j && c + 1 > below) below = c + 1;
+            for (unsigned c = 0; c < 64; ++c)
+                ok = ok && (reference_size(c) == 0 || (reference_size(c) > j) == (c < below));
+            ok = ok && (j == 0 || below <= 64);
             for (unsigned k = 0; k < 8; ++k) {
                 keys[8 * k + j] = kSlotKey[j];
                 keep_below[8 * k + j] = static_cast<unsigned char>(below);
@@ -84,25 +93,24 @@ struct DenseTables {
         for (unsigned i = 0; i < 64; ++i) {
             clean_code[i] = static_cast<unsigned char>(64 + i);
             spread[i] = static_cast<unsigned char>(i / 8);
+            special[i] = kNibbles.special[i % 16];
+            extra[i] = kNibbles.extra[i % 16];
         }
     }
 };
-constexpr DenseTables kDense{};
-static_assert(kDense.ok, "slot keys must give every reference byte its own table entry");
+alignas(64) constexpr DenseTables kDense{};
+static_assert(kDense.ok, "the slot keys and the references do not fit the dense tables");
 
 __m512i load64(const void *p) { return _mm512_loadu_si512(p); }
 
 struct Avx512 {
-    static __m512i nibbles(const unsigned char (&table)[16]) {
-        return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table)));
-    }
-    static __mmask64 special(__m512i v) { return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(nibbles(kNibbles.special), v), v); }
+    static __mmask64 special(__m512i v) { return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(load64(kDense.special), v), v); }
 
     static uint64_t mask(const unsigned char *p) { return special(load64(p)); }
 
     // Each block adds at most 5 to a byte lane; fold before 255.
     static uint64_t count(const unsigned char *p, size_t blocks) {
-        const __m512i extras = nibbles(kNibbles.extra);
+        const __m512i extras = load64(kDense.extra);
         __m512i total = _mm512_setzero_si512();
         while (blocks) {
             const size_t batch = blocks < 50 ? blocks : 50;
@@ -132,7 +140,7 @@ struct Avx512 {
         alignas(64) uint64_t lengths[kChunk][8];
         const __m512i refs = load64(kDense.refs), keys = load64(kDense.keys);
         const __m512i keep_below = load64(kDense.keep_below), spread = load64(kDense.spread);
-        const __m512i clean_code = load64(kDense.clean_code), extras = nibbles(kNibbles.extra);
+        const __m512i clean_code = load64(kDense.clean_code), extras = load64(kDense.extra);
         const __m512i eights = _mm512_set1_epi64(8);
         const unsigned char *p = blk;
         while (blocks) {
