@@ -282,7 +282,7 @@ size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned ch
     // whole 32-byte copies, or 64-byte ones, without reading past the end.
     while (static_cast<size_t>(end - blk) >= 2 * kBlock) {
         uint64_t m = B::mask(blk);
-        if (!m) {
+        if (!m) {  // clean: nothing to write yet, nor to ask of a dense path
             blk += kBlock;
             continue;
         }
