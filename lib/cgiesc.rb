@@ -43,16 +43,21 @@ module CGIEsc
     current = CGI::Escape.instance_method(:escapeHTML)
     return if current == NATIVE_ESCAPE_HTML || current.source_location
 
-    verbose = $VERBOSE
-    begin
-      $VERBOSE = nil # the host's "method redefined" would be a second line
-      CGI::Escape.send(:define_method, :escapeHTML, NATIVE_ESCAPE_HTML)
-    ensure
-      $VERBOSE = verbose
-    end
+    quietly { CGI::Escape.send(:define_method, :escapeHTML, NATIVE_ESCAPE_HTML) }
     warn "cgiesc: another library's native CGI::Escape#escapeHTML replaced cgiesc's; put cgiesc's back" if $VERBOSE
   end
   private_class_method :reinstate
+
+  # Puts a method back without the host's "method redefined" warning, which
+  # would be a line of cgiesc's own beside the one that says so.
+  def self.quietly
+    verbose = $VERBOSE
+    $VERBOSE = nil
+    yield
+  ensure
+    $VERBOSE = verbose
+  end
+  private_class_method :quietly
 
   # Prepended, so that a method_added of the application's or another
   # library's on CGI::Escape, defined before or after, still runs.

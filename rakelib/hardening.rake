@@ -17,7 +17,7 @@ end
 
 namespace :test do
   desc "Behaviour tests against an AddressSanitizer + UndefinedBehaviorSanitizer build"
-  task asan: %w[compile:asan compile:rival] do
+  task asan: %w[compile:asan compile:rival compile:erb_standin] do
     env = {
       # The interpreter is not instrumented, so the runtime goes in first.
       "LD_PRELOAD" => gcc_runtime("libasan.so"),
@@ -38,12 +38,12 @@ namespace :test do
     puts "asan: zero reports (a report aborts the run)"
   end
 
-  desc "Behaviour tests under valgrind memcheck; fails on any error with a frame in the extension"
+  desc "Escaping, ERB, delegation and wiring tests under valgrind memcheck; fails on any error in the extension"
   task valgrind: :compile do
     xml = File.join(ROOT, "tmp", "valgrind.xml")
     prefix = ["valgrind", "--tool=memcheck", "--leak-check=no", "--suppressions=test/valgrind.supp", "--xml=yes",
               "--xml-file=#{xml}", "--error-limit=no", "--num-callers=40"]
-    run_tests(FileList["test/test_escape.rb", "test/test_delegation.rb", "test/test_wiring.rb"],
+    run_tests(FileList["test/test_escape.rb", "test/test_erb.rb", "test/test_delegation.rb", "test/test_wiring.rb"],
               prefix: prefix)
     ruby "test/support/valgrind_report.rb", xml
     # valgrind's virtual processor has only the instructions valgrind can

@@ -180,7 +180,7 @@ def installed_gem_script(t, source_gem)
     home=$(dirname "$(dirname "$(#{gem} which cgiesc)")")
     cd /cgiesc-tests
     CGIESC_INSTALLED_GEM=1 CGIESC_ALLOWED_ROOTS="$home" #{t[:ruby]} -w -I test \\
-      -e 'ARGV.each { |f| require File.expand_path(f) }' test/test_escape.rb test/test_delegation.rb test/test_wiring.rb
+      -e 'ARGV.each { |f| require File.expand_path(f) }' test/test_escape.rb test/test_erb.rb test/test_delegation.rb test/test_wiring.rb
     pick /repo "musl (pretended)" RUBYOPT=-r/pretend_musl.rb
     expect "#{t[:musl_refuses] ? "takes the source gem*" : "installs cgiesc-*"}"
     #{gem} uninstall -a -x cgiesc > /dev/null 2>&1 || true

@@ -97,6 +97,29 @@ __attribute__((noinline)) VALUE cgiesc_escape_long(const unsigned char *src, std
     return out;
 }
 
+// Escapes str, whose encoding is ASCII-compatible (index and enc as
+// cgiesc_common_index and rb_enc_get give them; enc may be null when index
+// is set): a new String, or Qnil when nothing in str is special.
+VALUE cgiesc_escape_string(VALUE str, int index, rb_encoding *enc) {
+    const unsigned char *src = cgiesc_bytes(str);
+    const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
+    VALUE out;
+    if (n <= kShortLen) {
+        out = cgiesc_escape_short(src, n);
+        if (NIL_P(out)) return Qnil;
+    } else {
+        // No result string at all unless something is special.
+        const std::size_t first = cgiesc_kernel->find(src, n);
+        if (first == n) return Qnil;
+        out = cgiesc_escape_long(src, n, first);
+    }
+    cgiesc_give_encoding(out, index, enc);
+    // No taint mark to carry over: Ruby 2.7 made taint a no-op, 3.2 removed it.
+    // src points into str: keep str visibly alive, and so pinned, until here.
+    RB_GC_GUARD(str);
+    return out;
+}
+
 // The host unwinds this frame by __builtin_longjmp when a conversion or the
 // next definition raises, which AddressSanitizer cannot see: the redzones
 // around `str` would stay poisoned on the stack and trip the host's own
@@ -111,24 +134,30 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_escape_html(VALUE self, VALUE 
         enc = rb_enc_get(str);
         if (!cgiesc_ascii_compatible(enc)) return rb_call_super(1, &str);
     }
+    const VALUE out = cgiesc_escape_string(str, index, enc);
+    return NIL_P(out) ? rb_str_dup(str) : out;
+}
 
-    const unsigned char *src = cgiesc_bytes(str);
-    const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
-    VALUE out;
-    if (n <= kShortLen) {
-        out = cgiesc_escape_short(src, n);
-        if (NIL_P(out)) return rb_str_dup(str);
-    } else {
-        // No result string at all unless something is special.
-        const std::size_t first = cgiesc_kernel->find(src, n);
-        if (first == n) return rb_str_dup(str);
-        out = cgiesc_escape_long(src, n, first);
+// ERB's html_escape, on the same paths: anything but a String goes through
+// to_s first, a string with nothing to escape comes back itself, and one in
+// an encoding that is not ASCII-compatible goes to CGI.escapeHTML.
+__attribute__((no_sanitize_address)) VALUE cgiesc_erb_escape_html(VALUE self, VALUE arg) {
+    (void)self;
+    VALUE str = arg;
+    if (!RB_TYPE_P(str, T_STRING)) {
+        str = rb_funcall(arg, rb_intern("to_s"), 0);
+        if (!RB_TYPE_P(str, T_STRING))
+            rb_raise(rb_eTypeError, "can't convert %" PRIsVALUE " to String (%" PRIsVALUE "#to_s gives %" PRIsVALUE ")",
+                     rb_obj_class(arg), rb_obj_class(arg), rb_obj_class(str));
     }
-    cgiesc_give_encoding(out, index, enc);
-    // No taint mark to carry over: Ruby 2.7 made taint a no-op, 3.2 removed it.
-    // src points into str: keep str visibly alive, and so pinned, until here.
-    RB_GC_GUARD(str);
-    return out;
+    const int index = cgiesc_common_index(str);
+    rb_encoding *enc = nullptr;
+    if (index < 0) {
+        enc = rb_enc_get(str);
+        if (!cgiesc_ascii_compatible(enc)) return rb_funcall(cgiesc_cgi_class, rb_intern("escapeHTML"), 1, str);
+    }
+    const VALUE out = cgiesc_escape_string(str, index, enc);
+    return NIL_P(out) ? str : out;
 }
 
 }  // namespace
@@ -150,11 +179,15 @@ extern "C" __attribute__((visibility("default"), no_sanitize_address)) void Init
     // Which kernel runs, for diagnostics and the tests: only in the gem's
     // module, which lib/cgiesc.rb defines first, so that the shared object
     // on its own adds nothing but CGI.
+    // The same module holds ERB's html_escape until cgiesc/erb puts it in
+    // place.
     const ID gem_module = rb_intern("CGIEsc");
     if (rb_const_defined_at(rb_cObject, gem_module)) {
         const VALUE mod = rb_const_get_at(rb_cObject, gem_module);
-        if (RB_TYPE_P(mod, T_MODULE))
+        if (RB_TYPE_P(mod, T_MODULE)) {
             rb_define_const(mod, "KERNEL", rb_obj_freeze(rb_str_new_cstr(cgiesc_kernel->name)));
+            rb_define_method(rb_define_module_under(mod, "ERBEscape"), "html_escape", cgiesc_erb_escape_html, 1);
+        }
     }
     cgiesc_utf8_index = rb_utf8_encindex();
     cgiesc_usascii_index = rb_usascii_encindex();

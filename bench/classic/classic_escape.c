@@ -2,17 +2,16 @@
  * (never shipped): one pass a byte at a time; at the first special byte
  * the result is created with the source's length as its capacity, then
  * grows by appending each unchanged run and each reference; a string with
- * nothing special is copied. */
+ * nothing special is copied (CGI's way) or returned itself (ERB's way,
+ * which also converts anything but a String with to_s). */
 #include <ruby.h>
 #include <ruby/encoding.h>
 
-static VALUE classic_escape_html(VALUE self, VALUE arg) {
-    VALUE str = arg;
+/* The escaped string, or Qnil when nothing in str is special. */
+static VALUE classic_scan(VALUE str) {
     VALUE out = Qnil;
     const char *p, *run;
     long i, n;
-    (void)self;
-    StringValue(str);
     p = RSTRING_PTR(str);
     n = RSTRING_LEN(str);
     run = p;
@@ -32,14 +31,31 @@ static VALUE classic_escape_html(VALUE self, VALUE arg) {
         rb_str_cat(out, ref, len);
         run = p + i + 1;
     }
-    if (NIL_P(out)) return rb_str_dup(str);
+    if (NIL_P(out)) return Qnil;
     rb_str_cat(out, run, p + n - run);
     rb_enc_associate(out, rb_enc_get(str));
     RB_GC_GUARD(str);
     return out;
 }
 
+static VALUE classic_escape_html(VALUE self, VALUE arg) {
+    VALUE str = arg, out;
+    (void)self;
+    StringValue(str);
+    out = classic_scan(str);
+    return NIL_P(out) ? rb_str_dup(str) : out;
+}
+
+static VALUE classic_erb_escape_html(VALUE self, VALUE arg) {
+    VALUE str = RB_TYPE_P(arg, T_STRING) ? arg : rb_obj_as_string(arg), out;
+    (void)self;
+    if (!rb_enc_asciicompat(rb_enc_get(str))) return rb_funcall(rb_path2class("CGI"), rb_intern("escapeHTML"), 1, str);
+    out = classic_scan(str);
+    return NIL_P(out) ? str : out;
+}
+
 void Init_classic_escape(void) {
     VALUE mod = rb_define_module("ClassicEscape");
     rb_define_module_function(mod, "escape_html", classic_escape_html, 1);
+    rb_define_module_function(mod, "erb_escape_html", classic_erb_escape_html, 1);
 }

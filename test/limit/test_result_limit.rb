@@ -20,6 +20,8 @@ class TestResultLimit < Minitest::Test
     grown = GC.stat(:malloc_increase_bytes) - before
     GC.enable
     assert_match(/too long to escape/, error.message)
+    require "cgiesc/erb"
+    assert_raises(ArgumentError) { ERB::Escape.html_escape(over) }
     assert_operator grown, :<, LIMIT / 10, "#{grown} bytes allocated before raising"
     # Only the result is limited: a longer string with nothing to escape is copied.
     clean = "a" * (LIMIT * 2)

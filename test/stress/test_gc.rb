@@ -100,6 +100,25 @@ class TestGCStress < Minitest::Test
     end
   end
 
+  # ERB's escape converts with to_s, Ruby code inside the call: compact
+  # there; and collect at every allocation.
+  def test_erb_escape_under_gc_stress_and_compaction
+    require "cgiesc/erb"
+    strs = inputs
+    expected = strs.map { |s| Reference.escape(s) }
+    converting = strs.map do |s|
+      obj = Object.new
+      obj.define_singleton_method(:to_s) { GC.compact && s }
+      obj
+    end
+    ROUNDS.times do
+      under_gc_stress { strs.each_with_index { |s, i| assert_equal expected[i], ERB::Escape.html_escape(s) } }
+      converting.each_with_index { |obj, i| assert_equal expected[i], ERB::Escape.html_escape(obj) }
+      GC.verify_compaction_references(toward: :empty, double_heap: true)
+    end
+    @calls = ROUNDS * 2 * strs.size
+  end
+
   def test_delegation_under_gc_stress
     host = Class.new do
       include CGI::Util

@@ -1,8 +1,9 @@
 # frozen_string_literal: true
 
-# Fails the process if anything with "cgi" in its path was loaded from
-# outside this repository (or an allowed install directory): the interpreter
-# ships its own CGI escaping, and no test may ever run against that.
+# Fails the process if anything with "cgi" or "erb" in its path was loaded
+# from outside this repository (or an allowed install directory): the
+# interpreter ships its own CGI and ERB escaping, and no test may ever run
+# against that.
 module OnlyOurs
   ROOT = File.expand_path("../..", __dir__)
 
@@ -12,7 +13,7 @@ module OnlyOurs
 
   def self.foreign_features
     roots = allowed_roots.map { |r| File.join(File.realpath(r), "") }
-    $LOADED_FEATURES.grep(/cgi/i).reject do |f|
+    $LOADED_FEATURES.grep(%r{cgi|(\A|/)erb(\z|[/._])}i).reject do |f|
       real = File.exist?(f) ? File.realpath(f) : f
       roots.any? { |r| real.start_with?(r) }
     end
@@ -23,7 +24,7 @@ module OnlyOurs
     return if foreign.empty?
 
     $stdout.flush
-    warn "cgiesc: foreign CGI code was loaded: #{foreign.join(", ")}"
+    warn "cgiesc: foreign CGI or ERB code was loaded: #{foreign.join(", ")}"
     $stderr.flush
     exit!(1)
   end
