@@ -100,7 +100,10 @@ module CGIEsc
       return unless announce && $VERBOSE
 
       # A native module function is two definitions; one line says both.
-      return if singleton && @last_put_back == [mod, name]
+      if singleton && @last_put_back == [mod, name]
+        @last_put_back = nil
+        return
+      end
 
       @last_put_back = [mod, name]
       warn "cgiesc: another library's native #{mod}#{singleton ? "." : "#"}#{name} replaced cgiesc's; put cgiesc's back"
