@@ -19,4 +19,7 @@ Gem::Specification.new do |spec|
   spec.executables = ["cgiesc"]
   spec.require_paths = ["lib"]
   spec.extensions = ["src/extconf.rb"]
+  # Pushing a release takes a second factor. Homepage, source, changelog and
+  # security contact wait for a public home.
+  spec.metadata = { "rubygems_mfa_required" => "true" }
 end

@@ -8,8 +8,16 @@ require_relative "cgiesc/version"
 # A platform gem holds an object for each Ruby it was built for, under
 # cgiesc/MAJOR.MINOR/; a source install or a checkout has the one compiled
 # here.
-prebuilt = "cgiesc/#{RUBY_VERSION[/\A\d+\.\d+/]}/escape"
-if File.exist?(File.join(__dir__, "#{prebuilt}.#{RbConfig::CONFIG["DLEXT"]}"))
+abi = RUBY_VERSION[/\A\d+\.\d+/]
+prebuilt = "cgiesc/#{abi}/escape"
+built_for = Dir[File.join(__dir__, "cgiesc", "*", "escape.#{RbConfig::CONFIG["DLEXT"]}")]
+            .map { |f| File.basename(File.dirname(f)) }.grep(/\A\d+\.\d+\z/).sort
+if !built_for.empty? && !built_for.include?(abi)
+  # A platform gem without an object for this Ruby, which its Ruby
+  # requirement could not keep out.
+  raise LoadError, "cgiesc: this gem has prebuilt objects for Ruby #{built_for.join(", ")}, none for Ruby #{abi}; " \
+                   "install the gem built here instead: gem install cgiesc --platform ruby"
+elsif File.exist?(File.join(__dir__, "#{prebuilt}.#{RbConfig::CONFIG["DLEXT"]}"))
   begin
     require_relative prebuilt
   rescue LoadError => e

@@ -96,7 +96,7 @@ namespace :gem do
     mkdir_p "pkg"
     version = gemspec.version
     sh RUBY, "-S", "gem", "build", "cgiesc.gemspec", "--output", "pkg/cgiesc-#{version}.gem", out: :err
-    # MACHINES=x86_64 builds just those (the object test then fails).
+    # MACHINES=x86_64 builds just those (and the object test checks those).
     cpus = ENV["MACHINES"]&.split(",") || NATIVE_MACHINES.keys
     cpus.each do |cpu|
       objects = NATIVE_RUBIES.to_h { |rb| [rb[:abi], build_native_object(cpu, rb)] }
@@ -190,6 +190,15 @@ def installed_gem_script(t, source_gem)
     if grep -q "Traceback\\|from .*:in " /tmp/source-gem.log; then cat /tmp/source-gem.log; exit 1; fi
     echo "installed: source gem refused: $(grep "cgiesc needs a C++17 compiler" /tmp/source-gem.log)"
     grep -q "cgiesc needs a C++17 compiler" /tmp/source-gem.log
+    # Without Ruby's headers too, where mkmf would stop first: put back at
+    # once, whatever the install did, for the chroot is kept.
+    hdr=$(#{t[:ruby]} -e 'print RbConfig::CONFIG["rubyhdrdir"]')
+    mv "$hdr" "$hdr.hidden"
+    if #{gem} install --local --no-document /pkg/#{source_gem} > /tmp/no-headers.log 2>&1; then got=0; else got=1; fi
+    mv "$hdr.hidden" "$hdr"
+    if [ $got = 0 ]; then echo "installed: the source gem installed without headers"; exit 1; fi
+    echo "installed: without headers either: $(grep "cgiesc needs" /tmp/no-headers.log)"
+    grep -q "cgiesc needs a C++17 compiler .* and Ruby's headers; .*ruby#{abi}-dev (here: no .*g++, no $hdr/ruby.h)" /tmp/no-headers.log
   SH
 end
 

@@ -1,8 +1,25 @@
 # frozen_string_literal: true
 
+require "rbconfig"
+
+# Building needs a C++ compiler and Ruby's headers. mkmf stops as it loads
+# when the headers are missing, with a line that names no package: look for
+# both first, and say in one line what to install.
+cxx = RbConfig::CONFIG["CXX"].split.first
+headers = File.join(RbConfig::CONFIG["rubyhdrdir"], "ruby.h")
+have_cxx = File.executable?(cxx) ||
+           ENV.fetch("PATH", "").split(File::PATH_SEPARATOR).any? { |d| File.executable?(File.join(d, cxx)) }
+unless have_cxx && File.exist?(headers)
+  missing = [("no #{cxx}" unless have_cxx), ("no #{headers}" unless File.exist?(headers))].compact
+  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; on Debian or Ubuntu: " \
+       "apt-get install g++ ruby#{RbConfig::CONFIG["MAJOR"]}.#{RbConfig::CONFIG["MINOR"]}-dev " \
+       "(here: #{missing.join(", ")})"
+  exit!(1)
+end
+
 require "mkmf"
 
-# Fail early, with what to install, rather than deep in make.
+# A compiler too old for C++17 fails here, rather than deep in make.
 cxx17 = <<~CXX
   #include <cstddef>
   #if __cplusplus < 201703L

@@ -27,6 +27,25 @@ class TestPackaging < Minitest::Test
     assert_operator versions.max, :<=, Gem::Version.new("2.36")
   end
 
+  # Without a compiler or Ruby's headers, the build stops at once with one
+  # line naming both and what to install (mkmf would stop first, naming
+  # neither).
+  def test_build_without_compiler_or_headers_says_what_to_install
+    extconf = File.join(ROOT, "src", "extconf.rb")
+    Dir.mktmpdir do |dir|
+      code = %(RbConfig::CONFIG["rubyhdrdir"] = #{dir.dump}; load #{extconf.dump})
+      [[{}, /\(here: no #{Regexp.escape(dir)}\/ruby\.h\)\n\z/],
+       [{ "PATH" => dir }, /\(here: no \S+, no #{Regexp.escape(dir)}\/ruby\.h\)\n\z/]].each do |env, here|
+        out, err, status = Open3.capture3(env, RbConfig.ruby, "-e", code, chdir: dir)
+        refute status.success?
+        assert_empty out
+        assert_equal 1, err.lines.size, err
+        assert_match(/\Acgiesc needs a C\+\+17 compiler .* and Ruby's headers; on Debian or Ubuntu: apt-get install g\+\+ ruby\d+\.\d+-dev /, err)
+        assert_match here, err
+      end
+    end
+  end
+
   def test_gem_builds_installs_and_loads_outside_the_repository
     skip "packaging is not what this run checks" if ENV["CGIESC_SKIP_PACKAGING"]
 

@@ -159,6 +159,25 @@ class TestWiring < Minitest::Test
     end
   end
 
+  # A platform gem with objects for other Rubies only says which, and how
+  # to get one for this Ruby.
+  def test_platform_gem_without_an_object_for_this_ruby_says_so
+    Dir.mktmpdir do |dir|
+      FileUtils.cp_r(INSTALLED ? File.expand_path("../../..", EXT) : LIB, dir)
+      FileUtils.rm_rf(File.join(dir, "lib", "cgiesc", RUBY_VERSION[/\A\d+\.\d+/]))
+      %w[2.9 9.1].each do |abi|
+        FileUtils.mkdir_p(File.join(dir, "lib", "cgiesc", abi))
+        File.write(File.join(dir, "lib", "cgiesc", abi, "escape.#{RbConfig::CONFIG["DLEXT"]}"), "")
+      end
+      roots = [dir, ENV["CGIESC_ALLOWED_ROOTS"]].compact.join(File::PATH_SEPARATOR)
+      out, err, = run_ruby('begin; require "cgiesc"; rescue LoadError => e; puts e.message; end',
+                           load_path: [File.join(dir, "lib")], env: { "CGIESC_ALLOWED_ROOTS" => roots })
+      assert_empty err
+      assert_equal "cgiesc: this gem has prebuilt objects for Ruby 2.9, 9.1, none for Ruby #{RUBY_VERSION[/\A\d+\.\d+/]}; " \
+                   "install the gem built here instead: gem install cgiesc --platform ruby\n", out
+    end
+  end
+
   # The shared object on its own adds CGI and nothing else at the top level.
   def test_shared_object_alone_adds_only_cgi
     out, err, status = run_ruby(<<~RUBY)
