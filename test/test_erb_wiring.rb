@@ -95,8 +95,10 @@ class TestERBWiring < Minitest::Test
   # outside this repository was loaded.
   def test_foreign_erb_code_fails_the_process
     Dir.mktmpdir do |dir|
-      File.write(File.join(dir, "erb.rb"), "class ERB; end\n")
-      _, err, status = run_ruby(%(require "erb"), load_path: [dir])
+      # By its full path: never the interpreter's own.
+      fake = File.join(dir, "erb.rb")
+      File.write(fake, "class ERB; end\n")
+      _, err, status = run_ruby("require #{fake.dump}", load_path: [])
       refute status.success?
       assert_match(/foreign CGI or ERB code was loaded: .*erb\.rb/, err)
     end
