@@ -164,7 +164,8 @@ class TestWiring < Minitest::Test
   def test_platform_gem_without_an_object_for_this_ruby_says_so
     Dir.mktmpdir do |dir|
       FileUtils.cp_r(INSTALLED ? File.expand_path("../../..", EXT) : LIB, dir)
-      FileUtils.rm_rf(File.join(dir, "lib", "cgiesc", RUBY_VERSION[/\A\d+\.\d+/]))
+      # An installed platform gem has objects of its own: only made-up ones stay.
+      FileUtils.rm_rf(Dir[File.join(dir, "lib", "cgiesc", "[0-9]*.[0-9]*")])
       %w[2.9 9.1].each do |abi|
         FileUtils.mkdir_p(File.join(dir, "lib", "cgiesc", abi))
         File.write(File.join(dir, "lib", "cgiesc", abi, "escape.#{RbConfig::CONFIG["DLEXT"]}"), "")
