@@ -97,9 +97,24 @@ __attribute__((noinline)) VALUE cgiesc_escape_long(const unsigned char *src, std
     return out;
 }
 
-// Escapes str, whose encoding is ASCII-compatible (index and enc as
-// cgiesc_common_index and rb_enc_get give them; enc may be null when index
-// is set): a new String, or Qnil when nothing in str is special.
+// What escaping needs to know of str's encoding, asking the host only for
+// the uncommon ones: its common index (or -1), its record when not common,
+// and whether it is ASCII-compatible, so that its bytes may be scanned.
+struct Gate {
+    int index;
+    rb_encoding *enc;
+    bool scannable;
+};
+
+Gate cgiesc_gate(VALUE str) {
+    const int index = cgiesc_common_index(str);
+    if (index >= 0) return {index, nullptr, true};
+    rb_encoding *enc = rb_enc_get(str);
+    return {index, enc, cgiesc_ascii_compatible(enc)};
+}
+
+// Escapes str, whose encoding is ASCII-compatible (index and enc as its
+// gate gives them): a new String, or Qnil when nothing in str is special.
 VALUE cgiesc_escape_string(VALUE str, int index, rb_encoding *enc) {
     const unsigned char *src = cgiesc_bytes(str);
     const std::size_t n = static_cast<std::size_t>(RSTRING_LEN(str));
@@ -128,13 +143,9 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_escape_html(VALUE self, VALUE 
     (void)self;
     VALUE str = arg;
     if (!RB_TYPE_P(str, T_STRING)) rb_string_value(&str);
-    const int index = cgiesc_common_index(str);
-    rb_encoding *enc = nullptr;
-    if (index < 0) {
-        enc = rb_enc_get(str);
-        if (!cgiesc_ascii_compatible(enc)) return rb_call_super(1, &str);
-    }
-    const VALUE out = cgiesc_escape_string(str, index, enc);
+    const Gate gate = cgiesc_gate(str);
+    if (!gate.scannable) return rb_call_super(1, &str);
+    const VALUE out = cgiesc_escape_string(str, gate.index, gate.enc);
     return NIL_P(out) ? rb_str_dup(str) : out;
 }
 
@@ -150,13 +161,9 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_erb_escape_html(VALUE self, VA
             rb_raise(rb_eTypeError, "can't convert %" PRIsVALUE " to String (%" PRIsVALUE "#to_s gives %" PRIsVALUE ")",
                      rb_obj_class(arg), rb_obj_class(arg), rb_obj_class(str));
     }
-    const int index = cgiesc_common_index(str);
-    rb_encoding *enc = nullptr;
-    if (index < 0) {
-        enc = rb_enc_get(str);
-        if (!cgiesc_ascii_compatible(enc)) return rb_funcall(cgiesc_cgi_class, rb_intern("escapeHTML"), 1, str);
-    }
-    const VALUE out = cgiesc_escape_string(str, index, enc);
+    const Gate gate = cgiesc_gate(str);
+    if (!gate.scannable) return rb_funcall(cgiesc_cgi_class, rb_intern("escapeHTML"), 1, str);
+    const VALUE out = cgiesc_escape_string(str, gate.index, gate.enc);
     return NIL_P(out) ? str : out;
 }
 
