@@ -12,10 +12,13 @@ require "open3"
 CHROOT_CACHE = ENV.fetch("CGIESC_CHROOT_CACHE", "/var/cache/cgiesc-chroots")
 CHROOT_BASE_PACKAGES = %w[g++ make rake ruby-minitest ca-certificates].freeze
 
-# Each runs the whole `rake test`, and then the hardening tasks named.
+# Each runs the whole `rake test`, and then the hardening tasks named. The
+# x86-64 ones have Debian's Bundler too: they are also the build chroots of
+# gem:native and the clients with a compiler of test:bundler.
 RUBY_TARGETS = [
-  { name: "3.3-amd64", suite: "trixie", arch: "amd64", ruby: "ruby3.3", packages: %w[ruby3.3-dev] },
-  { name: "3.4-amd64", suite: "sid", arch: "amd64", ruby: "ruby3.4", experimental: %w[ruby3.4 ruby3.4-dev],
+  { name: "3.3-amd64", suite: "trixie", arch: "amd64", ruby: "ruby3.3", packages: %w[ruby3.3-dev bundler] },
+  { name: "3.4-amd64", suite: "sid", arch: "amd64", ruby: "ruby3.4", packages: %w[bundler],
+    experimental: %w[ruby3.4 ruby3.4-dev],
     hardening: %w[test:gc test:concurrency test:asan] },
   # Debian's arm64 code signs every return address; qemu's default processor
   # checks each signature with a cipher in software, which makes everything
@@ -51,9 +54,10 @@ end
 # (compiler: false), and the target's own packages.
 def chroot_packages(t) = (t.fetch(:compiler, true) ? CHROOT_BASE_PACKAGES : []) + t.fetch(:packages, [])
 
+# role: a chroot with the same packages kept apart (a gem server's).
 def chroot_recipe(t)
   [t[:suite], t[:arch], *chroot_packages(t).sort,
-   "experimental:", *t.fetch(:experimental, [])].join(" ")
+   "experimental:", *t.fetch(:experimental, []), *(["role:", t[:role]] if t[:role])].join(" ")
 end
 
 def chroot_dir(t)

@@ -9,11 +9,30 @@ cxx = RbConfig::CONFIG["CXX"].split.first
 headers = File.join(RbConfig::CONFIG["rubyhdrdir"], "ruby.h")
 have_cxx = File.executable?(cxx) ||
            ENV.fetch("PATH", "").split(File::PATH_SEPARATOR).any? { |d| File.executable?(File.join(d, cxx)) }
+
+# Where a platform gem has an object for this Ruby, the way to it: this
+# source gem came from a RubyGems too old for it, or from a lockfile that
+# lacks the platform (written with such a RubyGems).
+PREBUILT_RUBIES = %w[3.1 3.3 3.4].freeze
+PREBUILT_CPUS = %w[x86_64 aarch64].freeze
+abi = "#{RbConfig::CONFIG["MAJOR"]}.#{RbConfig::CONFIG["MINOR"]}"
+platform = "#{RbConfig::CONFIG["host_cpu"]}-linux-gnu"
+prebuilt =
+  if !PREBUILT_RUBIES.include?(abi) || !PREBUILT_CPUS.include?(RbConfig::CONFIG["host_cpu"]) ||
+     !RbConfig::CONFIG["host_os"].start_with?("linux") || RbConfig::CONFIG["host_os"].include?("musl")
+    ""
+  elsif defined?(Gem::VERSION) && Gem::Version.new(Gem::VERSION) < Gem::Version.new("3.3.23")
+    "; or take the prebuilt #{platform} gem, which needs RubyGems 3.3.23 or later: gem update --system"
+  else
+    # A RubyGems that would take the platform gem got this one from a
+    # lockfile without the platform, or was told to compile.
+    "; or, with Bundler, take the prebuilt gem: bundle lock --add-platform #{platform}"
+  end
+
 unless have_cxx && File.exist?(headers)
   missing = [("no #{cxx}" unless have_cxx), ("no #{headers}" unless File.exist?(headers))].compact
   warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; on Debian or Ubuntu: " \
-       "apt-get install g++ ruby#{RbConfig::CONFIG["MAJOR"]}.#{RbConfig::CONFIG["MINOR"]}-dev " \
-       "(here: #{missing.join(", ")})"
+       "apt-get install g++ ruby#{abi}-dev (here: #{missing.join(", ")})#{prebuilt}"
   exit!(1)
 end
 
@@ -36,7 +55,7 @@ cxx17_works =
 unless cxx17_works
   # exit! skips mkmf's own at-exit report, so that this is the one line.
   warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) as #{RbConfig::CONFIG["CXX"].split.first}; " \
-        "on Debian or Ubuntu: apt-get install g++"
+        "on Debian or Ubuntu: apt-get install g++#{prebuilt}"
   exit!(1)
 end
 

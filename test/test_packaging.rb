@@ -29,19 +29,27 @@ class TestPackaging < Minitest::Test
 
   # Without a compiler or Ruby's headers, the build stops at once with one
   # line naming both and what to install (mkmf would stop first, naming
-  # neither).
+  # neither), and, where a platform gem has an object for this Ruby, the way
+  # to it: a newer RubyGems, or a lockfile with the platform (none for 3.2).
   def test_build_without_compiler_or_headers_says_what_to_install
     extconf = File.join(ROOT, "src", "extconf.rb")
     Dir.mktmpdir do |dir|
-      code = %(RbConfig::CONFIG["rubyhdrdir"] = #{dir.dump}; load #{extconf.dump})
-      [[{}, /\(here: no #{Regexp.escape(dir)}\/ruby\.h\)\n\z/],
-       [{ "PATH" => dir }, /\(here: no \S+, no #{Regexp.escape(dir)}\/ruby\.h\)\n\z/]].each do |env, here|
+      headers = Regexp.escape("#{dir}/ruby.h")
+      update = "; or take the prebuilt x86_64-linux-gnu gem, which needs RubyGems 3.3.23 or later: gem update --system"
+      relock = "; or, with Bundler, take the prebuilt gem: bundle lock --add-platform aarch64-linux-gnu"
+      [[{}, "3.3.15", "x86_64", "3", /\(here: no #{headers}\)#{Regexp.escape(update)}\n\z/],
+       [{ "PATH" => dir }, "3.6.7", "aarch64", "4", /\(here: no \S+, no #{headers}\)#{Regexp.escape(relock)}\n\z/],
+       [{}, "3.3.15", "x86_64", "2", /\(here: no #{headers}\)\n\z/]].each do |env, rubygems, cpu, minor, tail|
+        code = %(RbConfig::CONFIG.update("rubyhdrdir" => #{dir.dump}, "host_cpu" => "#{cpu}", "host_os" => "linux-gnu",
+                                         "MAJOR" => "3", "MINOR" => "#{minor}")
+                 Gem.send(:remove_const, :VERSION); Gem::VERSION = "#{rubygems}"
+                 load #{extconf.dump})
         out, err, status = Open3.capture3(env, RbConfig.ruby, "-e", code, chdir: dir)
         refute status.success?
         assert_empty out
         assert_equal 1, err.lines.size, err
-        assert_match(/\Acgiesc needs a C\+\+17 compiler .* and Ruby's headers; on Debian or Ubuntu: apt-get install g\+\+ ruby\d+\.\d+-dev /, err)
-        assert_match here, err
+        assert_match(/\Acgiesc needs a C\+\+17 compiler .* and Ruby's headers; on Debian or Ubuntu: apt-get install g\+\+ ruby3\.#{minor}-dev /, err)
+        assert_match tail, err, "RubyGems #{rubygems} on #{cpu}, Ruby 3.#{minor}, #{env}"
       end
     end
   end

@@ -28,16 +28,16 @@ class TestShippedObjects < Minitest::Test
     # As written in the metadata: RubyGems 3.3 reads "x86_64-linux-gnu" as
     # "x86_64-linux".
     platforms = specs.values.map { |spec| spec.original_platform.to_s }
-    assert_equal MACHINES.keys.product(%w[linux linux-gnu]).map { |c| c.join("-") }.sort, platforms.sort
+    assert_equal MACHINES.keys.map { |cpu| "#{cpu}-linux-gnu" }.sort, platforms.sort
     assert_equal platforms.map { |p| "cgiesc-#{CGIEsc::VERSION}-#{p}.gem" }.sort, specs.keys.map { |g| File.basename(g) }.sort
-    # One gem of a machine for each RubyGems, none for the two releases
-    # whose musl support was still unsettled.
+    # None for a RubyGems that reads "-gnu" as "-linux" or whose musl
+    # support was still unsettled: it takes the source gem.
     %w[3.3.15 3.3.20 3.3.21 3.3.22 3.3.23 3.6.7 4.0.22].each do |v|
       MACHINES.each_key do |cpu|
         takers = specs.values.count do |spec|
           spec.platform.cpu == cpu && spec.required_rubygems_version.satisfied_by?(Gem::Version.new(v))
         end
-        assert_equal %w[3.3.21 3.3.22].include?(v) ? 0 : 1, takers, "#{cpu} gems for RubyGems #{v}"
+        assert_equal Gem::Version.new(v) < Gem::Version.new("3.3.23") ? 0 : 1, takers, "#{cpu} gems for RubyGems #{v}"
       end
     end
     specs.each do |path, spec|
