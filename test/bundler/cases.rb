@@ -30,7 +30,8 @@ COMPILER = system("command -v g++ > /dev/null") ? "yes" : "no"
 MIRROR = "BUNDLE_MIRROR__#{Gem::DEFAULT_HOST.upcase.gsub(".", "__")}/"
 
 def run(*cmd, env: {})
-  base = { "BUNDLE_SILENCE_ROOT_WARNING" => "1", "BUNDLE_PATH" => "#{APP}/bundle", MIRROR => SERVER }
+  # With a path (gemstash's /private), a mirror needs the final slash.
+  base = { "BUNDLE_SILENCE_ROOT_WARNING" => "1", "BUNDLE_PATH" => "#{APP}/bundle", MIRROR => SERVER.chomp("/") + "/" }
   out, status = Open3.capture2e(base.merge(env), *cmd, chdir: APP)
   # Bundler of Ruby 3.4 warns about constants it redefines in RubyGems 4.
   [out.lines.grep_v(/warning: (already initialized|previous definition)/).join, status.success?]
@@ -64,12 +65,17 @@ def reason(out)
   flat = out.gsub(/\n(?=\S)/, " ").gsub(/\s+/, " ")
   flat[/cgiesc needs .*?(?= extconf failed| \*\*\* | Gem files will|\z)/] ||
     flat[/\S+ requires rubygems version .*?current version, [\d.]+/] ||
-    out.lines.map(&:strip).find { |l| l.match?(/invalid|Could not find|not found|--add-platform|frozen|Error/i) } ||
-    "no reason given"
+    out.lines.map(&:strip).find { |l| l.match?(/invalid|Could not find|not found|no longer be found|frozen|Error/i) } ||
+    # Else the last line that is not a backtrace.
+    out.lines.map(&:strip).reject { |l| l.empty? || l.match?(%r{\A(from )?/}) }.last || "no reason given"
 end
 
-# The Bundler that did the work: an older one restarts as the lockfile's.
-def bundler_ran(out) = out[/Installing Bundler ([\d.]+) and restarting/, 1]&.then { |v| " (restarted as Bundler #{v})" }
+# The Bundler that did the work: an older one restarts as the lockfile's,
+# when it can fetch that one.
+def bundler_ran(out)
+  v = out[/Installing Bundler ([\d.]+) and restarting/, 1] or return ""
+  out.include?("Going on using bundler") ? " (could not restart as Bundler #{v})" : " (restarted as Bundler #{v})"
+end
 
 PROBE = <<~'RUBY'
   require "cgiesc"
@@ -81,7 +87,7 @@ RUBY
 # Installs; after a green install the app must load the gem.
 def install(label, env: {})
   out, ok = run(BUNDLE, "install", env: env)
-  label += bundler_ran(out).to_s
+  label += bundler_ran(out)
   tried = out[/^Installing cgiesc \S+(?: \(([^)]+)\)| with (native extensions))/] ? ($1 || "source gem") : "nothing new"
   unless ok
     why = reason(out)
