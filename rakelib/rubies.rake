@@ -146,24 +146,25 @@ EMULATED_LIMIT = Integer(ENV.fetch("CGIESC_EMULATED_LIMIT", 1200))
 
 def emulated?(t) = t[:arch] != HOST_ARCH
 
-def chroot_capture_retrying(t, dir, command)
-  return chroot_capture(dir, command, env: t.fetch(:env, {})) unless emulated?(t)
+def chroot_capture_retrying(t, dir, command, prefix: "")
+  return chroot_capture(dir, command, env: t.fetch(:env, {}), prefix: prefix) unless emulated?(t)
 
-  out, status = chroot_capture(dir, command, env: t.fetch(:env, {}), limit: EMULATED_LIMIT)
+  out, status = chroot_capture(dir, command, env: t.fetch(:env, {}), limit: EMULATED_LIMIT, prefix: prefix)
   return [out, status] unless [124, 137].include?(status.exitstatus)
 
   warn "rubies: #{t[:name]} passed its #{EMULATED_LIMIT} s limit under qemu (an emulator hang); trying once more"
-  chroot_capture(dir, command, env: t.fetch(:env, {}), limit: EMULATED_LIMIT)
+  chroot_capture(dir, command, env: t.fetch(:env, {}), limit: EMULATED_LIMIT, prefix: prefix)
 end
 
-# Streams the output and returns it whole, for the target's summary line.
-def chroot_capture(dir, command, env: {}, limit: nil)
+# Streams the output (each line after prefix, where targets run side by
+# side) and returns it whole, for the target's summary line.
+def chroot_capture(dir, command, env: {}, limit: nil, prefix: "")
   in_chroot(dir, command, env: env) do |cmd|
     cmd = ["timeout", "--kill-after=30", limit.to_s, *cmd] if limit
     out = +""
     Open3.popen2e(*cmd) do |_in, io, wait|
       io.each_line do |line|
-        $stdout.print line
+        $stdout.print prefix + line
         $stdout.flush
         out << line
       end
@@ -185,19 +186,45 @@ def summarize(t, dir, out, seconds)
          checks.sum { |p, _| p.to_i }, failures, seconds)
 end
 
-def run_target(t)
+# Returns the summary line and whether the target passed.
+def run_target(t, prefix: "")
   started = Time.now
   dir = make_chroot(t)
   root = copy_tree_into(dir)
   ruby = t[:ruby]
   tasks = ["test", *t.fetch(:hardening, [])]
   command = "cd #{root} && #{ruby} -S rake #{tasks.join(" ")}"
-  out, status = chroot_capture_retrying(t, dir, command)
+  out, status = chroot_capture_retrying(t, dir, command, prefix: prefix)
   line = summarize(t, dir, out, Time.now - started)
+  line += " (failed: exit #{status.exitstatus})" unless status.success?
   puts line
-  abort "#{line}\nrubies: #{t[:name]} failed (exit #{status.exitstatus})" unless status.success?
-  line
+  [line, status.success?]
 end
+
+# Runs each target in turn on one of jobs workers, the emulated ones first,
+# for they take longest; yields each target to its worker. Returns the
+# workers' results in the targets' order.
+def in_parallel(targets, jobs)
+  queue = Queue.new
+  targets.sort_by { |t| emulated?(t) ? 0 : 1 }.each { |t| queue << t }
+  results = {}
+  workers = Array.new([jobs, targets.size].min) do
+    Thread.new do
+      loop do
+        t = begin
+          queue.pop(true)
+        rescue ThreadError
+          break
+        end
+        results[t] = yield(t)
+      end
+    end
+  end
+  workers.each(&:join)
+  targets.map { |t| results[t] }
+end
+
+JOBS = Integer(ENV.fetch("CGIESC_JOBS", 2))
 
 namespace :test do
   desc "The tests on Ruby 3.3 and 3.4 (x86-64), arm64 and s390x (qemu), each in its Debian chroot (ONLY=name,...)"
@@ -205,12 +232,28 @@ namespace :test do
     only = ENV["ONLY"].to_s.split(",")
     targets = RUBY_TARGETS.select { |t| only.empty? || only.include?(t[:name]) }
     abort "rubies: no target named #{only.join(", ")}" if targets.empty?
-    lines = targets.map { |t| run_target(t) }
-    puts lines
+    results = in_parallel(targets, JOBS) { |t| run_target(t, prefix: JOBS > 1 ? "[#{t[:name]}] " : "") }
+    puts results.map(&:first)
+    abort "rubies: failed: #{targets.reject.with_index { |_, i| results[i].last }.map { |t| t[:name] }.join(", ")}" \
+      unless results.all?(&:last)
   end
 
   desc "Make the chroots of test:rubies, without running anything in them"
   task "rubies:chroots" do
     RUBY_TARGETS.each { |t| puts "#{t[:name]}: #{make_chroot(t)}" }
   end
+end
+
+desc "Make every chroot that the tasks use and this machine lacks, CGIESC_JOBS+1 at a time"
+task :chroots do
+  builds = NATIVE_MACHINES.values.product(NATIVE_RUBIES).map { |arch, rb| native_target(arch, rb) }
+  all = (RUBY_TARGETS + builds + INSTALL_TARGETS + GEM_SERVERS.values).uniq { |t| chroot_dir(t) }
+  missing = all.reject { |t| File.exist?(File.join(chroot_dir(t), ".cgiesc-recipe")) }
+  next puts "chroots: all #{all.size} made" if missing.empty?
+
+  # Once, before the workers: it may install packages.
+  emulation_setup
+  started = Time.now
+  in_parallel(missing, JOBS + 1) { |t| make_chroot(t) }
+  puts format("chroots: made %d of %d in %.0f s", missing.size, all.size, Time.now - started)
 end

@@ -114,14 +114,12 @@ CASES.each do |c|
     # Written here for the other Rubies: a plain lock, then one that adds
     # the other machine.
     app
-    out, ok = run(BUNDLE, "lock")
-    abort "bundler: #{VERSIONS}: bundle lock failed: #{reason(out)}" unless ok
-    puts "bundler: #{VERSIONS}, bundle lock: #{locked}"
-    FileUtils.cp("#{APP}/Gemfile.lock", File.join(LOCKS, "#{ABI}.lock"))
-    out, ok = run(BUNDLE, "lock", "--add-platform", "aarch64-linux-gnu")
-    abort "bundler: #{VERSIONS}: bundle lock --add-platform failed: #{reason(out)}" unless ok
-    puts "bundler: #{VERSIONS}, bundle lock --add-platform aarch64-linux-gnu: #{locked}"
-    FileUtils.cp("#{APP}/Gemfile.lock", File.join(LOCKS, "#{ABI}+arm64.lock"))
+    [[[], "#{ABI}.lock"], [%w[--add-platform aarch64-linux-gnu], "#{ABI}+arm64.lock"]].each do |args, file|
+      out, ok = run(BUNDLE, "lock", *args)
+      abort "bundler: #{VERSIONS}: bundle lock #{args.join(" ")} failed: #{reason(out)}" unless ok
+      puts "bundler: #{VERSIONS}, #{["bundle lock", *args].join(" ")}: #{locked}"
+      FileUtils.cp("#{APP}/Gemfile.lock", File.join(LOCKS, file))
+    end
   when "force-gem" then app(gem_options: ", force_ruby_platform: true"); install("force_ruby_platform: true in the Gemfile")
   when "force-global" then app; install("BUNDLE_FORCE_RUBY_PLATFORM=true", env: { "BUNDLE_FORCE_RUBY_PLATFORM" => "true" })
   when "thawed" then app(lock: name); install("lockfile #{name.chomp(".lock")}")
