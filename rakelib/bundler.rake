@@ -39,8 +39,17 @@ def bundler_clients
   end
 end
 
-# Installed on this machine into a directory of its own, only for the
-# .gem files that the install leaves in its cache.
+# Resolves as `gem install` would on this machine and downloads the .gem
+# files, building nothing.
+FETCH_GEMS = <<~'RUBY'
+  require "rubygems/remote_fetcher"
+  require "rubygems/request_set"
+  dir, *wanted = ARGV
+  set = Gem::RequestSet.new(*wanted.map { |w| Gem::Dependency.new(*w.split(":")) })
+  set.resolve
+  set.sorted_requests.each { |request| request.spec.download(install_dir: dir) }
+RUBY
+
 def gem_server_gems(kind)
   gems = GEM_SERVER_KINDS.fetch(kind)[:gems]
   key = gems.map { |name, version| "#{name}-#{version}" }.join(" ")
@@ -48,8 +57,7 @@ def gem_server_gems(kind)
   return dir if File.exist?(File.join(dir, ".complete"))
 
   rm_rf dir
-  sh RUBY, "-S", "gem", "install", "--no-document", "--install-dir", File.join(dir, "fetch"),
-     *gems.map { |name, version| "#{name}:#{version}" }, out: :err
+  sh RUBY, "-e", FETCH_GEMS, File.join(dir, "fetch"), *gems.map { |name, version| "#{name}:#{version}" }
   mkdir_p File.join(dir, "gems")
   cp Dir[File.join(dir, "fetch", "cache", "*.gem")], File.join(dir, "gems")
   rm_rf File.join(dir, "fetch")
