@@ -165,7 +165,8 @@ def bundler_cases(t, url, locks, cases)
   rm_rf File.join(dir, "bundler-locks")
   cp_r locks, File.join(dir, "bundler-locks")
   cp File.join(ROOT, "test", "bundler", "cases.rb"), File.join(dir, "bundler-cases.rb")
-  out, status = chroot_capture_retrying(t, dir, "#{t[:ruby]} /bundler-cases.rb #{url} /bundler-locks #{cases.join(" ")}")
+  out, status = chroot_capture_retrying(t, dir, "#{t[:ruby]} /bundler-cases.rb #{url} /bundler-locks #{cases.join(" ")}",
+                                        prefix: "[#{t[:name]}#{", compiler" if t.fetch(:compiler, true)}] ")
   # What the lock case wrote.
   Dir[File.join(dir, "bundler-locks", "*.lock")].each { |l| cp l, locks, verbose: false } if cases == %w[lock]
   [out.lines.grep(/^bundler: /), status.success?]
@@ -184,10 +185,23 @@ class BundlerRun
   end
 
   def cases(t, url, locks, cases, label: nil)
-    out, ok = bundler_cases(t, url, locks, cases)
-    @lines.concat(label ? out.map { |l| l.sub("bundler: ", "bundler: (#{label}) ") } : out)
-    @failed << [t[:name], label].compact.join(" ") unless ok
+    @lines.concat(cases_of(t, url, locks, cases, label: label))
   end
+
+  # The clients two at a time, their lines in the clients' order.
+  def cases_in_parallel(targets, url, locks, label: nil, &cases)
+    in_parallel(targets, JOBS) { |t| cases_of(t, url, locks, cases.call(t), label: label) }.each { |l| @lines.concat(l) }
+  end
+
+  private
+
+  def cases_of(t, url, locks, cases, label: nil)
+    out, ok = bundler_cases(t, url, locks, cases)
+    @failed << [t[:name], label].compact.join(" ") unless ok
+    label ? out.map { |l| l.sub("bundler: ", "bundler: (#{label}) ") } : out
+  end
+
+  public
 
   def compilerless = @clients.reject { |t| t.fetch(:compiler, true) }
 
@@ -230,9 +244,9 @@ namespace :test do
     with_gem_server(GEM_SERVERS[:current], :geminabox, PORT_BASE) do |url, key|
       locks, names = run.serve(url, key, gems, :geminabox)
       cases = %w[fresh force-gem force-global] + names.flat_map { |n| ["thawed:#{n}", "frozen:#{n}"] }
-      bundler_clients.each do |t|
-        # Ruby 3.1's lockfile, locked again for both machines on a later Ruby.
-        run.cases(t, url, locks, cases + (t[:name].start_with?("3.1") ? [] : %w[relock:3.1.lock]))
+      # Ruby 3.1's lockfile, locked again for both machines on a later Ruby.
+      run.cases_in_parallel(bundler_clients, url, locks) do |t|
+        cases + (t[:name].start_with?("3.1") ? [] : %w[relock:3.1.lock])
       end
       # The arm64 gem, once under emulation, from a lockfile written on x86-64.
       run.cases(INSTALL_TARGETS.find { |t| t[:name] == "3.3-arm64" }, url, locks, %w[frozen:3.3+arm64.lock])
@@ -241,9 +255,7 @@ namespace :test do
     # compiler, where Bundler learns of the RubyGems requirement late.
     with_gem_server(GEM_SERVERS[:current], :gemstash, PORT_BASE + 1) do |url, key|
       locks, names = run.serve(url, key, gems, :gemstash, label: "gemstash")
-      run.compilerless.each do |t|
-        run.cases(t, url, locks, %w[fresh] + names.map { |n| "frozen:#{n}" }, label: "gemstash")
-      end
+      run.cases_in_parallel(run.compilerless, url, locks, label: "gemstash") { %w[fresh] + names.map { |n| "frozen:#{n}" } }
     end
     # A server on Ruby 3.1's RubyGems: what a push does, and what Bundler
     # then installs from it. Shown; only a green install that fails to
