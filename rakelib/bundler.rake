@@ -127,17 +127,21 @@ rescue SystemCallError
   false
 end
 
+def push_only(url, gems, key)
+  gems.each do |g|
+    out = IO.popen({ "GEM_HOST_API_KEY" => key }, [RUBY, "-S", "gem", "push", "--host", url, g],
+                   err: %i[child out], &:read)
+    abort "gem push #{File.basename(g)} to #{url} failed:\n#{out}" unless $?.success? && !out.include?("rror")
+  end
+end
+
 # Pushes the gems with `gem push`, then fetches each back by its own name
 # and reads the index that Bundler installs from (the compact index, else
 # the dependency API). A server whose RubyGems predates "-gnu" (older than
 # 3.3.23) files such a gem as "x86_64-linux", and says nothing. Returns the
 # problems, one line each.
 def push_gems(url, gems, key: ENV.fetch("GEM_HOST_API_KEY", "none"))
-  gems.each do |g|
-    out = IO.popen({ "GEM_HOST_API_KEY" => key }, [RUBY, "-S", "gem", "push", "--host", url, g],
-                   err: %i[child out], &:read)
-    abort "gem push #{File.basename(g)} to #{url} failed:\n#{out}" unless $?.success? && !out.include?("rror")
-  end
+  push_only(url, gems, key)
   compact = Net::HTTP.get_response(URI("#{url}/versions")).is_a?(Net::HTTPSuccess)
   index = if compact
             info = Net::HTTP.get_response(URI("#{url}/info/cgiesc"))
@@ -193,16 +197,6 @@ class BundlerRun
     in_parallel(targets, JOBS) { |t| cases_of(t, url, locks, cases.call(t), label: label) }.each { |l| @lines.concat(l) }
   end
 
-  private
-
-  def cases_of(t, url, locks, cases, label: nil)
-    out, ok = bundler_cases(t, url, locks, cases)
-    @failed << [t[:name], label].compact.join(" ") unless ok
-    label ? out.map { |l| l.sub("bundler: ", "bundler: (#{label}) ") } : out
-  end
-
-  public
-
   def compilerless = @clients.reject { |t| t.fetch(:compiler, true) }
 
   # Pushes the gems, then writes a lockfile on each Ruby and pushes the
@@ -226,10 +220,18 @@ class BundlerRun
 
       Dir.chdir(fetched) { sh RUBY, "-S", "gem", "fetch", "bundler", "--version", v, out: :err }
     end
-    push_gems(url, versions.map { |v| File.join(fetched, "bundler-#{v}.gem") }, key: key)
+    push_only(url, versions.map { |v| File.join(fetched, "bundler-#{v}.gem") }, key)
     names = Dir[File.join(locks, "*.lock")].map { |l| File.basename(l) }
     names = names.sort_by { |n| [n.sub("+arm64", ""), n.include?("+") ? 1 : 0] }
     [locks, names.uniq { |n| File.read(File.join(locks, n)) }]
+  end
+
+  private
+
+  def cases_of(t, url, locks, cases, label: nil)
+    out, ok = bundler_cases(t, url, locks, cases)
+    @failed << [t[:name], label].compact.join(" ") unless ok
+    label ? out.map { |l| l.sub("bundler: ", "bundler: (#{label}) ") } : out
   end
 end
 

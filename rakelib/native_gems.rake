@@ -95,6 +95,13 @@ namespace :gem do
   desc "Build into pkg/ the source gem and platform gems for x86-64 and arm64 Linux (glibc), " \
        "each with an object for Ruby #{NATIVE_RUBIES.map { |r| r[:abi] }.join(", ")}"
   task :native do
+    # The build's message names the prebuilt gems: it must name these.
+    extconf = File.read(File.join(ROOT, "src", "extconf.rb"))
+    unless extconf[/PREBUILT_RUBIES = %w\[([^\]]*)\]/, 1].to_s.split == NATIVE_RUBIES.map { |rb| rb[:abi] } &&
+           extconf.include?(%(Gem::Version.new("#{NATIVE_RUBYGEMS[/[\d.]+/]}")))
+      abort "gem:native: src/extconf.rb names other prebuilt Rubies or RubyGems than #{NATIVE_RUBIES.map { |rb| rb[:abi] }} " \
+            "and #{NATIVE_RUBYGEMS}"
+    end
     rm_rf "pkg"
     mkdir_p "pkg"
     version = gemspec.version
