@@ -171,7 +171,7 @@ __attribute__((no_sanitize_address)) VALUE cgiesc_erb_escape_html(VALUE self, VA
 
 // Not instrumented, like the method: a wiring call that raises leaves it by
 // longjmp, and AddressSanitizer would keep its frame's redzones poisoned.
-extern "C" __attribute__((visibility("default"), no_sanitize_address)) void Init_escape(void) {
+extern "C" CGIESC_EXPORT __attribute__((no_sanitize_address)) void Init_escape(void) {
 #ifdef HAVE_RB_EXT_RACTOR_SAFE
     // No state is kept between calls, so any Ractor may call in.
     rb_ext_ractor_safe(true);

@@ -18,6 +18,15 @@
 #define CGIESC_NEON_KERNEL 1
 #endif
 
+// The one symbol a shared object of cgiesc exports, its entry point: by
+// visibility on ELF and Mach-O (everything else is hidden), by an export
+// table on Windows, where a DLL without one exports every symbol.
+#ifdef _WIN32
+#define CGIESC_EXPORT __declspec(dllexport)
+#else
+#define CGIESC_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace cgiesc {
 
 // What a kernel needs of the processor (and the system), as bits.

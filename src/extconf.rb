@@ -1,14 +1,19 @@
 # frozen_string_literal: true
 
 require "rbconfig"
+require_relative "toolchain"
+
+# CC=... and CXX=... in the environment pick the compilers, as they do
+# for make: for mkmf's checks and for the Makefile alike.
+%w[CC CXX].each { |var| RbConfig.fire_update!(var, ENV[var]) unless ENV[var].to_s.strip.empty? }
 
 # Building needs a C++ compiler and Ruby's headers. mkmf stops as it loads
 # when the headers are missing, with a line that names no package: look for
-# both first, and say in one line what to install.
-cxx = RbConfig::CONFIG["CXX"].split.first
+# both first, as the system's shell would find the compiler, and say in one
+# line what to install.
+cxx_command = RbConfig::CONFIG["CXX"]
+missing_cxx = CGIEscToolchain.missing_programs(cxx_command)
 headers = File.join(RbConfig::CONFIG["rubyhdrdir"], "ruby.h")
-have_cxx = File.executable?(cxx) ||
-           ENV.fetch("PATH", "").split(File::PATH_SEPARATOR).any? { |d| File.executable?(File.join(d, cxx)) }
 
 # Where a platform gem has an object for this Ruby, the way to it: this
 # source gem came from a RubyGems too old for it, or from a lockfile that
@@ -29,10 +34,11 @@ prebuilt =
     "; or, with Bundler, take the prebuilt gem: bundle lock --add-platform #{platform}"
   end
 
-unless have_cxx && File.exist?(headers)
-  missing = [("no #{cxx}" unless have_cxx), ("no #{headers}" unless File.exist?(headers))].compact
-  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; on Debian or Ubuntu: " \
-       "apt-get install g++ ruby#{abi}-dev (here: #{missing.join(", ")})#{prebuilt}"
+unless missing_cxx.empty? && File.exist?(headers)
+  missing = [*missing_cxx.map { |p| "no #{p}" }, ("no #{headers}" unless File.exist?(headers))].compact
+  where, install = CGIEscToolchain.install_hint(headers: true, abi: abi)
+  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; #{where}: " \
+       "#{install} (here: #{missing.join(", ")})#{prebuilt}"
   exit!(1)
 end
 
@@ -46,30 +52,34 @@ cxx17 = <<~CXX
   #endif
   int main() { constexpr std::size_t n = sizeof(int); static_assert(n > 0); return 0; }
 CXX
+cxx = MakeMakefile["C++"]
 cxx17_works =
   begin
-    MakeMakefile["C++"].try_compile(cxx17, "-std=c++17")
+    cxx.try_compile(cxx17, "-std=c++17")
   rescue RuntimeError # mkmf's way of saying no compiler runs at all
     false
   end
 unless cxx17_works
   # exit! skips mkmf's own at-exit report, so that this is the one line.
-  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) as #{RbConfig::CONFIG["CXX"].split.first}; " \
-        "on Debian or Ubuntu: apt-get install g++#{prebuilt}"
+  where, install = CGIEscToolchain.install_hint(headers: false, abi: abi)
+  warn "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) as #{CGIEscToolchain.programs(cxx_command).last}; " \
+       "#{where}: #{install}#{prebuilt}"
   exit!(1)
 end
 
-# C++17, warnings on, and nothing exported but the entry point. Exceptions
-# and RTTI are off: no C++ exception may ever unwind through the interpreter.
-$CXXFLAGS << " -std=c++17 -O2 -Wall -Wextra -fvisibility=hidden" \
-             " -fvisibility-inlines-hidden -fno-exceptions -fno-rtti"
-
-# Link only what is used: the object needs libruby and libc, not the C++
-# runtime, libgcc_s or libm that the toolchain and Ruby's flags would add.
-$LDFLAGS << " -Wl,--as-needed"
-
 # The interpreter's headers are not ours to keep -Wextra clean.
 $INCFLAGS = $INCFLAGS.gsub(/-I(\$\((?:arch_)?hdrdir\)\S*)/, '-isystem \\1')
+
+# Each of cgiesc's flags goes in only where this compiler or linker takes it
+# (a warning counts as a refusal): a toolchain that refuses one still builds,
+# without it. The linker is asked through the C++ driver, as make links.
+$CXXFLAGS << " -std=c++17"
+cxxflags, ldflags = CGIEscToolchain.choose_flags(
+  compiler: ->(flag) { checking_for("C++ compiler flag #{flag}") { cxx.try_cflags(flag) } },
+  linker: ->(flag) { checking_for("linker flag #{flag}") { cxx.try_ldflags(flag) } }
+)
+$CXXFLAGS << " " << cxxflags.join(" ")
+$LDFLAGS << " " << ldflags.join(" ") unless ldflags.empty?
 
 # --disable-simd leaves only the portable kernel, for processors and
 # toolchains where the vector kernels cannot be built or trusted.

@@ -1,7 +1,11 @@
 // Checks every kernel this processor can run against a byte-at-a-time
 // reference. Built and run by `rake test`; prints "N passed, M failed".
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -106,6 +110,42 @@ void test_random_buffers(const Kernel &k) {
     }
 }
 
+// Three pages, the first and last unreadable: what the page-edge checks
+// need of the system, on POSIX or Windows.
+struct GuardedPages {
+    std::size_t page = 0;
+    unsigned char *map = nullptr;
+};
+
+GuardedPages map_guarded_pages() {
+    GuardedPages g;
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    g.page = info.dwPageSize;
+    g.map = static_cast<unsigned char *>(VirtualAlloc(nullptr, 3 * g.page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old;
+    if (g.map && !(VirtualProtect(g.map, g.page, PAGE_NOACCESS, &old) &&
+                   VirtualProtect(g.map + 2 * g.page, g.page, PAGE_NOACCESS, &old)))
+        g.map = nullptr;
+#else
+    g.page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void *map = mmap(nullptr, 3 * g.page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map != MAP_FAILED && mprotect(map, g.page, PROT_NONE) == 0 &&
+        mprotect(static_cast<unsigned char *>(map) + 2 * g.page, g.page, PROT_NONE) == 0)
+        g.map = static_cast<unsigned char *>(map);
+#endif
+    return g;
+}
+
+void unmap_guarded_pages(const GuardedPages &g) {
+#ifdef _WIN32
+    VirtualFree(g.map, 0, MEM_RELEASE);
+#else
+    munmap(g.map, 3 * g.page);
+#endif
+}
+
 // Lengths for the page-edge checks: every one up to 300, then enough longer
 // ones to cross several chunks of dense blocks.
 std::vector<std::size_t> edge_lengths(std::size_t page) {
@@ -119,15 +159,13 @@ std::vector<std::size_t> edge_lengths(std::size_t page) {
 // padded inputs whose padding ends there, and output whose room ends there:
 // any read or write outside what the contract allows faults.
 void test_page_edges(const Kernel &k) {
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    auto *map = static_cast<unsigned char *>(
-        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (map == MAP_FAILED) {
-        check(false, k, "mmap", 0, 0);
+    const GuardedPages guarded = map_guarded_pages();
+    if (!guarded.map) {
+        check(false, k, "guard pages", 0, 0);
         return;
     }
-    mprotect(map, page, PROT_NONE);
-    mprotect(map + 2 * page, page, PROT_NONE);
+    const std::size_t page = guarded.page;
+    unsigned char *const map = guarded.map;
     unsigned char *body = map + page;
     for (std::size_t i = 0; i < page; ++i) body[i] = static_cast<unsigned char>("a<b&c\"d'e>"[i % 10]);
     for (std::size_t len : edge_lengths(page)) {
@@ -157,7 +195,7 @@ void test_page_edges(const Kernel &k) {
                   step);
         }
     }
-    munmap(map, 3 * page);
+    unmap_guarded_pages(guarded);
 }
 
 // Input dense with special bytes, which a kernel may expand a group of 8
