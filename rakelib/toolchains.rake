@@ -134,7 +134,7 @@ namespace :toolchains do
       toolchain_run(*link, "-o", "#{bundle}.plain", *objects)
       plain = toolchain_run("llvm-otool-14", "-L", "#{bundle}.plain").lines.drop(1).map { |l| l.split.first }
       toolchain_line "#{target}: the core and a Ruby-free entry point (no SDK, no Ruby headers for macOS here) " \
-                     "linked by ld64.lld as a #{cpu} bundle: exports " \
+                     "linked by ld64.lld into a bundle for #{cpu}: exports " \
                      "#{exports.join(", ")}; links #{libraries.join(", ")} (#{plain.join(", ")} without " \
                      "#{ldflags.join(" ")})"
     end

@@ -49,10 +49,15 @@ unsigned read_x86_features() {
     if ((xcr0_lo & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
     unsigned features = 0;
     if (b & bit_AVX2) features |= kAvx2;
+#ifndef __APPLE__
+    // macOS turns the AVX-512 state on for a thread only when the thread
+    // first runs an AVX-512 instruction, so XCR0 answers differently from
+    // thread to thread there: macOS stays on avx2, the same on every thread.
     const unsigned need_b = bit_AVX512F | bit_AVX512BW | bit_AVX512VL | bit_BMI | bit_BMI2;
     const unsigned need_c = bit_AVX512VBMI | bit_AVX512VBMI2;
     if ((xcr0_lo & 0xE6) == 0xE6 && (b & need_b) == need_b && (c & need_c) == need_c && (leaf1_c & bit_POPCNT))
         features |= kAvx512;
+#endif
     return features;
 }
 #endif
