@@ -27,6 +27,16 @@ class TestPackaging < Minitest::Test
     assert_operator versions.max, :<=, Gem::Version.new("2.36")
   end
 
+  # Built without C++ exceptions or RTTI, whichever compiler built it: no
+  # exception tables, no type information, no personality routine.
+  def test_no_cxx_exceptions_or_rtti
+    out, err, status = Open3.capture3("readelf", "-S", "-W", EXT)
+    assert status.success?, err
+    refute_match(/\.gcc_except_table/, out)
+    symbols, = Open3.capture3("nm", EXT)
+    refute_match(/_ZTI|_ZTS|__gxx_personality/, symbols)
+  end
+
   # Without a compiler or Ruby's headers, the build stops at once with one
   # line naming both and what to install (mkmf would stop first, naming
   # neither), and, where a platform gem has an object for this Ruby, the way
