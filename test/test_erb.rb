@@ -55,6 +55,16 @@ class TestERB < Minitest::Test
     assert_raises(IOError) { erb(raising) }
   end
 
+  # to_s alone, as ERB converts: an object that also converts implicitly
+  # is escaped as its to_s says, and its to_str is never called.
+  def test_to_s_alone_never_to_str
+    both = Object.new
+    def both.to_s = "<to_s>"
+    def both.to_str = raise("to_str called")
+    assert_equal "&lt;to_s&gt;", erb(both)
+    assert_equal "&lt;to_s&gt;", ERB::Util.h(both)
+  end
+
   def test_other_encodings_go_to_cgi_escape_html
     seen = []
     CGI.define_singleton_method(:escapeHTML) { |s| seen << s and :from_cgi }

@@ -86,6 +86,53 @@ class TestERBWiring < Minitest::Test
     assert_equal ["cgiesc: another library's native CGI::Escape#escapeHTML replaced cgiesc's; put cgiesc's back"], ours
   end
 
+  # Taking the place of a native escape that was there first is what
+  # cgiesc/erb is for: it says nothing, even under -w.
+  def test_requiring_after_a_native_escape_says_nothing
+    %w[escape_style.rb util_style.rb].each do |erb_like|
+      out, err = run_case(erb_like, %(require "cgiesc/erb"), verbose: true)
+      assert_equal ALL_CGIESC, out.first(4), erb_like
+      assert_empty err.select { |l| l.start_with?("cgiesc:") || l.include?("#{LIB}/") }, erb_like
+    end
+  end
+
+  # Hooks of the application's on ERB::Escape and ERB::Util, defined before
+  # cgiesc/erb, still run for every method defined afterwards.
+  def test_hooks_of_the_applications_keep_running
+    hooks = <<~'RUBY'
+      $seen = []
+      class ERB
+        [Escape = Module.new, Util = Module.new].each do |mod|
+          mod.define_singleton_method(:method_added) { |name| $seen << "#{mod}#" + name.to_s }
+          mod.define_singleton_method(:singleton_method_added) { |name| $seen << "#{mod}." + name.to_s }
+        end
+      end
+    RUBY
+    defs = '$seen.clear; [ERB::Escape, ERB::Util].each { |m| m.module_eval("def x; end; def self.y; end") }; ' \
+           'puts "seen: #{$seen.join(" ")}"'
+    out, = run_case(hooks, %(require "cgiesc/erb"), defs)
+    assert_includes out, "seen: ERB::Escape#x ERB::Escape.y ERB::Util#x ERB::Util.y"
+    assert_includes out, "native: true"
+  end
+
+  # The report looks at what is loaded and never loads a library itself:
+  # one set to autoload stays unloaded.
+  def test_the_report_loads_nothing
+    Dir.mktmpdir do |dir|
+      autoloads = %w[Rack Erubi Haml].map do |name|
+        file = File.join(dir, "#{name.downcase}.rb")
+        File.write(file, "$loaded << #{name.dump}\n")
+        "autoload :#{name}, #{file.dump}"
+      end
+      code = ["$loaded = []", *autoloads, %(require "cgiesc/erb"), "report = CGIEsc.erb_report",
+              "p [$loaded, report.keys.grep(/Rack|Erubi|Haml/), CGIEsc.erb_native?, " \
+              "%i[Rack Erubi Haml].map { |c| Object.autoload?(c) ? 1 : 0 }]"].join("\n")
+      out, err, status = run_ruby(code)
+      assert status.success?, err
+      assert_equal "[[], [], true, [1, 1, 1]]\n", out
+    end
+  end
+
   def test_cgiesc_alone_leaves_erb_alone
     out, = run_ruby('require "cgiesc"; p defined?(ERB)')
     assert_equal "nil\n", out
