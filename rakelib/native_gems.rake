@@ -41,14 +41,14 @@ def native_ruby_requirement
 end
 
 # Builds, strips and copies out one object; returns its path.
-def build_native_object(cpu, rb)
+def build_native_object(cpu, rb, into: NATIVE_DIR)
   t = native_target(NATIVE_MACHINES.fetch(cpu), rb)
   dir = make_chroot(t)
   root = copy_tree_into(dir)
   script = "cd #{root} && mkdir -p tmp/ship && cd tmp/ship && #{t[:ruby]} ../../src/extconf.rb --disable-libruby > /dev/null && " \
            "make -s > /dev/null && strip --strip-unneeded escape.so"
   chroot_sh(dir, script, env: t.fetch(:env, {}))
-  out = File.join(NATIVE_DIR, cpu, rb[:abi], "escape.so")
+  out = File.join(into, cpu, rb[:abi], "escape.so")
   mkdir_p File.dirname(out)
   cp File.join(dir, "cgiesc", "tmp", "ship", "escape.so"), out
   out
@@ -61,34 +61,57 @@ def gemspec
   Dir.chdir(ROOT) { eval(File.read(path), TOPLEVEL_BINDING, path) } # rubocop:disable Security/Eval
 end
 
+# Gems are made from a copy of their files with fixed modes, dated by the
+# commit: building the same commit again, anywhere and at any time, gives
+# the same bytes (RubyGems dates the archives and the metadata by
+# SOURCE_DATE_EPOCH).
+def source_date_epoch
+  ENV.fetch("SOURCE_DATE_EPOCH") { `git -C #{ROOT} log -1 --format=%ct HEAD`.strip }
+end
+
+# Packs spec from its files in ROOT, and extra files (path in the gem =>
+# file here), into dest.
+def package_gem(spec, dest, extra: {})
+  stage = File.join(ROOT, "tmp", "stage-#{File.basename(dest, ".gem")}")
+  rm_rf stage, verbose: false
+  copies = spec.files.to_h { |f| [f, File.join(ROOT, f)] }.merge(extra)
+  copies.each do |rel, from|
+    to = File.join(stage, rel)
+    mkdir_p File.dirname(to), verbose: false
+    cp from, to, verbose: false
+    File.chmod(rel.start_with?("#{spec.bindir}/") ? 0o755 : 0o644, to)
+  end
+  spec.files = copies.keys
+  epoch = source_date_epoch
+  abort "gem: no commit date for SOURCE_DATE_EPOCH" unless epoch.match?(/\A\d+\z/)
+  saved = ENV["SOURCE_DATE_EPOCH"]
+  ENV["SOURCE_DATE_EPOCH"] = epoch
+  spec.date = Time.at(Integer(epoch)).utc
+  # Quiet: it would announce the file by a name it may be about to lose.
+  file = Gem::DefaultUserInteraction.use_ui(Gem::SilentUI.new) { Dir.chdir(stage) { Gem::Package.build(spec) } }
+  mkdir_p File.dirname(dest), verbose: false
+  mv File.join(stage, file), dest, verbose: false
+  dest
+ensure
+  ENV["SOURCE_DATE_EPOCH"] = saved
+end
+
+def build_source_gem(into: "pkg")
+  spec = gemspec
+  package_gem(spec, File.join(into, "#{spec.name}-#{spec.version}.gem"))
+end
+
 def build_platform_gem(platform, objects, into: "pkg", rubygems: nil)
   spec = gemspec
-  stage = File.join(ROOT, "tmp", "gem-#{platform}")
-  rm_rf stage
-  spec.files.each do |f|
-    mkdir_p File.join(stage, File.dirname(f)), verbose: false
-    cp File.join(ROOT, f), File.join(stage, f), verbose: false
-  end
-  shipped = objects.map do |abi, path|
-    rel = "lib/cgiesc/#{abi}/escape.so"
-    mkdir_p File.join(stage, File.dirname(rel)), verbose: false
-    cp path, File.join(stage, rel), verbose: false
-    rel
-  end
-  spec.files = spec.files + shipped
+  extra = objects.to_h { |abi, path| ["lib/cgiesc/#{abi}/escape.so", path] }
   # A string, not a Gem::Platform: the metadata keeps it as given, where an
   # older RubyGems would turn "x86_64-linux-gnu" into "x86_64-linux".
   spec.platform = platform
   spec.extensions = []
   spec.required_ruby_version = native_ruby_requirement
   spec.required_rubygems_version = rubygems if rubygems
-  # Quiet: it would announce the file by the name it is about to lose.
-  file = Gem::DefaultUserInteraction.use_ui(Gem::SilentUI.new) { Dir.chdir(stage) { Gem::Package.build(spec) } }
-  mkdir_p into
   # Named as the metadata says (such a RubyGems names the file "x86_64-linux").
-  dest = File.join(into, "#{spec.name}-#{spec.version}-#{platform}.gem")
-  mv File.join(stage, file), dest
-  dest
+  package_gem(spec, File.join(into, "#{spec.name}-#{spec.version}-#{platform}.gem"), extra: extra)
 end
 
 namespace :gem do
@@ -104,8 +127,7 @@ namespace :gem do
     end
     rm_rf "pkg"
     mkdir_p "pkg"
-    version = gemspec.version
-    sh RUBY, "-S", "gem", "build", "cgiesc.gemspec", "--output", "pkg/cgiesc-#{version}.gem", out: :err
+    build_source_gem
     # MACHINES=x86_64 builds just those (and the object test checks those).
     cpus = ENV["MACHINES"]&.split(",") || NATIVE_MACHINES.keys
     cpus.each do |cpu|
