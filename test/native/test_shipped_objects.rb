@@ -67,5 +67,9 @@ class TestShippedObjects < Minitest::Test
     assert_operator versions.max, :<=, Gem::Version.new("2.36"), "#{what} needs glibc #{versions.max}"
     exported = readelf("--dyn-syms", "-W", so).lines.grep(/\sGLOBAL\s+DEFAULT\s+\d+\s/).map { |l| l.split.last }
     assert_equal ["Init_escape"], exported, what
+    # Nothing of the machine or the moment that built it: no build path
+    # (the chroot's /cgiesc, tmp/ship, a checkout) and no debug sections.
+    refute_match(%r{/cgiesc/|tmp/ship|#{Regexp.escape(ROOT)}}, File.binread(so), "#{what} holds a build path")
+    refute_match(/\.debug_/, readelf("-S", "-W", so), "#{what} holds debug information")
   end
 end
