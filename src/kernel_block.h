@@ -208,6 +208,17 @@ size_t find_blocks(const unsigned char *p, size_t n) {
     return n;
 }
 
+// Where the first special byte of p[0, n) is, n a whole number of blocks:
+// the find loop, out of line, for the escape loop to skip clean stretches.
+template <class B>
+__attribute__((noinline)) size_t skip_clean(const unsigned char *p, size_t n) {
+    return find_blocks<B>(p, n);
+}
+
+// Clean blocks in a row after which the escape loop skips ahead out of
+// line: prose has short clean stretches, a clean text one long one.
+constexpr size_t kCleanBlocksBeforeSkip = 4;
+
 // What escaping a zero-padded last block adds. Zero is not special.
 template <class B>
 CGIESC_INLINE uint64_t tail_count(const unsigned char *p, size_t len) {
@@ -278,14 +289,26 @@ size_t escape_blocks(const unsigned char *const src, const size_t n, unsigned ch
     const unsigned char *blk = src;
     unsigned char *d = dst;
 
+    size_t clean_blocks = 0;  // clean blocks just passed
+
     // Blocks followed by at least another block: every run can move as
     // whole 32-byte copies, or 64-byte ones, without reading past the end.
     while (static_cast<size_t>(end - blk) >= 2 * kBlock) {
         uint64_t m = B::mask(blk);
         if (!m) {  // clean: nothing to write yet, nor to ask of a dense path
             blk += kBlock;
+            // A long clean stretch (most of a clean text) goes to the find
+            // loop, out of line, which keeps the kernel's tables in
+            // registers: this loop calls out, so it reloads them for every
+            // block. Short ones stay here, where a call would cost more.
+            if (++clean_blocks == kCleanBlocksBeforeSkip) {
+                clean_blocks = 0;
+                const size_t room = static_cast<size_t>(end - blk) / kBlock * kBlock - kBlock;
+                blk += skip_clean<B>(blk, room) / kBlock * kBlock;
+            }
             continue;
         }
+        clean_blocks = 0;
         if (put_dense<B>(blk, static_cast<size_t>(end - blk) / kBlock - 1, m, p, d)) continue;
         // One special byte in the block, as in prose: the run before it is
         // long, and one unconditional 64-byte move spares most runs the

@@ -198,6 +198,30 @@ void test_page_edges(const Kernel &k) {
     unmap_guarded_pages(guarded);
 }
 
+// Clean stretches long enough for the escape loop to skip out of line,
+// ended by a special byte in any place of the blocks after them, or not at
+// all, with the input ending at an unreadable page: the skip must stop at
+// the last block that another block follows.
+void test_clean_stretches(const Kernel &k) {
+    const GuardedPages guarded = map_guarded_pages();
+    if (!guarded.map) {
+        check(false, k, "guard pages", 0, 0);
+        return;
+    }
+    unsigned char *const page_end = guarded.map + 2 * guarded.page;
+    for (std::size_t clean = 3 * 64; clean <= 10 * 64; clean += 19) {
+        for (std::size_t after = 0; after <= 3 * 64 + 1 && clean + after < guarded.page; after += 7) {
+            const std::size_t n = clean + after;
+            unsigned char *in = page_end - n;
+            std::memset(in, 'a', n);
+            if (after) in[clean] = '<';
+            if (after > 9) in[n - 1 - after / 3] = '&';
+            check_both(k, in, n, "clean stretch", clean, after);
+        }
+    }
+    unmap_guarded_pages(guarded);
+}
+
 // Input dense with special bytes, which a kernel may expand a group of 8
 // bytes at a time, blocks set up a chunk at a time: runs of special bytes of
 // every length up to 600 (past a chunk of 8 blocks) starting anywhere in a
@@ -318,6 +342,7 @@ int main(int argc, char **argv) {
         test_each_special_at_each_position(k);
         test_random_buffers(k);
         test_page_edges(k);
+        test_clean_stretches(k);
         test_dense(k);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
