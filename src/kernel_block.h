@@ -197,6 +197,14 @@ CGIESC_INLINE uint64_t tail_mask(const unsigned char *p, size_t len, size_t befo
 template <class B>
 size_t find_blocks(const unsigned char *p, size_t n) {
     size_t i = 0;
+    // A load that straddles two cache lines costs two, and a whole block at
+    // an address that is not a multiple of 64 always does: after the first
+    // block, read from the next 64-byte boundary on (overlapping the first).
+    if (n >= 2 * kBlock) {
+        const uint64_t m = B::mask(p);
+        if (m) return count_trailing_zeros(m);
+        i = kBlock - (reinterpret_cast<uintptr_t>(p) & (kBlock - 1));
+    }
     for (; i + kBlock <= n; i += kBlock) {
         const uint64_t m = B::mask(p + i);
         if (m) return i + count_trailing_zeros(m);
