@@ -21,9 +21,7 @@ end
 task "cross:setup" do
   next if cross_tools_present?
 
-  abort "test:cross: cross compilers or qemu-user missing; install #{CROSS_PACKAGES.join(" ")}" unless Process.uid.zero?
-  list = CROSS_PACKAGES.join(" ")
-  sh "apt-get install -y -q #{list} || (apt-get update -q && apt-get install -y -q #{list})"
+  install_debian_packages("test:cross", CROSS_PACKAGES)
 end
 
 namespace :test do

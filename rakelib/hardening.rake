@@ -81,10 +81,7 @@ def fuzzer_runtime?
 end
 
 task "fuzz:setup" do
-  unless fuzzer_runtime?
-    abort "fuzz: libFuzzer runtime missing; install libclang-rt-14-dev" unless Process.uid.zero?
-    sh "apt-get install -y -q libclang-rt-14-dev || (apt-get update -q && apt-get install -y -q libclang-rt-14-dev)"
-  end
+  install_debian_packages("fuzz", %w[libclang-rt-14-dev]) unless fuzzer_runtime?
 end
 
 # Rebuilt only when a source changes; the setup task must not be a

@@ -60,9 +60,7 @@ task "toolchains:setup" do
   missing << "libc++-14-dev" unless File.exist?(File.join(LIBCXX_HEADERS, "cstring"))
   next if missing.empty?
 
-  abort "test:toolchains: missing commands; install #{missing.join(" ")}" unless Process.uid.zero?
-  list = missing.join(" ")
-  sh "apt-get install -y -q #{list} > /dev/null || (apt-get update -q && apt-get install -y -q #{list} > /dev/null)"
+  install_debian_packages("test:toolchains", missing)
 end
 
 namespace :toolchains do
