@@ -83,7 +83,8 @@ module WasmWiring
     ruby = Gem::Version.new(RUBY_VERSION)
     check name, "its Ruby requirement (#{platform_requirement}) keeps it off #{RUBY_VERSION}",
           Gem::Requirement.new(*platform_requirement.split(", ")).satisfied_by?(ruby), false
-    source = Gem::Specification.load(File.join(STAGE, "cgiesc.gemspec"))
+    gemspec = File.join(STAGE, "cgiesc.gemspec")
+    source = eval(File.read(gemspec), TOPLEVEL_BINDING, gemspec) # rubocop:disable Security/Eval
     check name, "the source gem's requirement (#{source.required_ruby_version}) takes #{RUBY_VERSION}",
           source.required_ruby_version.satisfied_by?(ruby), true
     finish name
