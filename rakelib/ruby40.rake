@@ -48,10 +48,10 @@ namespace :test do
     lines = snippets.flat_map do |snippet|
       out, err, status = Open3.capture3(env, "node", "--no-warnings", "test/wasm/run.js", wasm, stage, WASM_MOUNT,
                                         "$stdout.sync = true\n#{snippet}\nputs 'finished'")
-      lines = out.lines(chomp: true)
-      finished = lines.delete("finished")
+      printed = out.lines(chomp: true)
+      finished = printed.delete("finished")
       crashed_at_exit += 1 if finished && !status.success?
-      finished ? lines : lines + ["FAIL #{snippet}: did not finish (#{status}): #{err[0, 300]}"]
+      finished ? printed : printed + ["FAIL #{snippet}: did not finish (#{status}): #{err[0, 300]}"]
     end
     version = `node --version`.strip
     lines.each { |l| puts "ruby40: #{l}" }

@@ -71,8 +71,9 @@ end
 $INCFLAGS = $INCFLAGS.gsub(/-I(\$\((?:arch_)?hdrdir\)\S*)/, '-isystem \\1')
 
 # Each of cgiesc's flags goes in only where this compiler or linker takes it
-# (a warning counts as a refusal): a toolchain that refuses one still builds,
-# without it. The linker is asked through the C++ driver, as make links.
+# (for the compiler, a warning counts as a refusal): a toolchain that refuses
+# one still builds, without it. The linker is asked through the C++ driver,
+# as make links.
 $CXXFLAGS << " -std=c++17"
 cxxflags, ldflags = CGIEscToolchain.choose_flags(
   compiler: ->(flag) { checking_for("C++ compiler flag #{flag}") { cxx.try_cflags(flag) } },
