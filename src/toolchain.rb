@@ -26,7 +26,18 @@ module CGIEscToolchain
 
   module_function
 
-  def windows?(host_os = RbConfig::CONFIG["host_os"]) = host_os.match?(/mingw|mswin|cygwin/)
+  # The system that runs the build, whose rules find its compiler and whose
+  # way to one is named. host_os is the target, which a cross build (a
+  # Windows Ruby's rbconfig.rb on Linux, as rake-compiler runs extconf) does
+  # not run on; build_os is this machine. But a Ruby that was itself
+  # cross-built for Windows names the Linux machine that built it there: the
+  # interpreter's own path separator, which no rbconfig.rb changes, tells.
+  def build_os(config = RbConfig::CONFIG, path_separator: File::PATH_SEPARATOR)
+    os = config["build_os"] || config["host_os"]
+    path_separator == ";" && !windows?(os) ? config["host_os"] : os
+  end
+
+  def windows?(os = build_os) = os.match?(/mingw|mswin|cygwin/)
 
   # The programs a compiler command runs: any launchers, then the compiler.
   # "ccache g++ -m64" -> ["ccache", "g++"]. Windows paths keep their
@@ -75,12 +86,12 @@ module CGIEscToolchain
 
   # This system's own way to a C++ compiler, and to Ruby's headers where
   # they are packaged apart from Ruby: [where, command].
-  def install_hint(headers:, abi:, host_os: RbConfig::CONFIG["host_os"], distribution: self.distribution)
-    if host_os.include?("darwin")
+  def install_hint(headers:, abi:, build_os: self.build_os, distribution: self.distribution)
+    if build_os.include?("darwin")
       ["on macOS", "xcode-select --install"]
-    elsif windows?(host_os)
+    elsif windows?(build_os)
       ["with RubyInstaller", "ridk install"]
-    elsif host_os.include?("musl") || distribution.include?("alpine")
+    elsif build_os.include?("musl") || distribution.include?("alpine")
       ["on Alpine", "apk add build-base#{" ruby-dev" if headers}"]
     elsif (distribution & %w[fedora rhel centos]).any?
       ["on Fedora or RHEL", "dnf install gcc-c++#{" ruby-devel" if headers}"]

@@ -7,7 +7,7 @@ require "tmpdir"
 # the native escape of test/erb_standin) and of libraries that copy ERB's
 # escape, in every load order. Each case runs in a fresh process.
 class TestERBWiring < Minitest::Test
-  STANDIN_LIB = File.join(ROOT, "tmp", "erb-standin-lib")
+  STANDIN_LIB = File.join(HELPER_LIBS, "erb-standin-lib")
   LIKE = File.join(ROOT, "test", "support", "erb_like")
 
   def setup
@@ -80,7 +80,7 @@ class TestERBWiring < Minitest::Test
       ours = err.select { |l| l.start_with?("cgiesc:") || l.include?("#{LIB}/") }
       assert_equal ["cgiesc: another library's native #{name} replaced cgiesc's; put cgiesc's back"], ours, err.join("\n")
     end
-    rival = File.join(ROOT, "tmp", "rival-lib", "rival_escape.#{RbConfig::CONFIG["DLEXT"]}")
+    rival = File.join(HELPER_LIBS, "rival-lib", "rival_escape.#{RbConfig::CONFIG["DLEXT"]}")
     _, err, = run_ruby(%($VERBOSE = true; require "cgiesc"; require #{rival.dump}))
     ours = err.lines(chomp: true).select { |l| l.start_with?("cgiesc:") || l.include?("#{LIB}/") }
     assert_equal ["cgiesc: another library's native CGI::Escape#escapeHTML replaced cgiesc's; put cgiesc's back"], ours

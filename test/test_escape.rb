@@ -193,12 +193,31 @@ class TestEscape < Minitest::Test
     end
   end
 
+  # Where a long is 32 bits (Windows), a string's length is one too: a
+  # result that would pass the longest string raises before anything is
+  # allocated, as the lowered limit of rake test:limit shows elsewhere.
+  def test_a_result_longer_than_a_long_raises
+    skip "a long is #{[0].pack("l!").bytesize * 8} bits: no input here reaches the longest string" unless
+      [0].pack("l!").bytesize == 4
+    longest = 2**31 - 1
+    quotes = '"' * (((longest - 64) / 6) + 1)
+    GC.disable
+    before = GC.stat(:malloc_increase_bytes)
+    error = assert_raises(ArgumentError) { escape(quotes) }
+    grown = GC.stat(:malloc_increase_bytes) - before
+    GC.enable
+    assert_match(/too long to escape: #{quotes.bytesize} bytes would grow by #{quotes.bytesize * 5}/, error.message)
+    assert_operator grown, :<, 1 << 20, "#{grown} bytes allocated before raising"
+  ensure
+    GC.enable
+  end
+
   def test_build_has_the_kernels_it_should
     binary = File.binread(EXT)
     vector = %w[avx512 avx2 sse2 neon]
     expected =
       if ENV["CGIESC_EXPECT_NO_SIMD"] then []
-      elsif RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64/) then %w[avx512 avx2 sse2]
+      elsif RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64|x64/) then %w[avx512 avx2 sse2]
       elsif RbConfig::CONFIG["host_cpu"].match?(/aarch64|arm64/) then %w[neon]
       else []
       end
@@ -213,7 +232,7 @@ class TestEscape < Minitest::Test
     code = 'require "cgiesc"; print CGIEsc::KERNEL, " ", CGI.escapeHTML("<" * 300)'
     default, = run_ruby(code, env: { "CGIESC_KERNEL" => nil })
     # Names are case-sensitive; the other architecture's kernel is never built.
-    other_arch = RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64/) ? "neon" : "avx2"
+    other_arch = RbConfig::CONFIG["host_cpu"].match?(/x86_64|amd64|x64/) ? "neon" : "avx2"
     ["no-such-kernel", "AVX2", other_arch].each do |name|
       out, err, status = run_ruby(code, env: { "CGIESC_KERNEL" => name })
       assert status.success?, err

@@ -6,7 +6,7 @@ require_relative "test_helper"
 # test/rival) loaded after cgiesc does not replace it; Ruby code of the
 # application's own does. Each case runs in a fresh process.
 class TestInForce < Minitest::Test
-  RIVAL = File.join(ROOT, "tmp", "rival-lib", "rival_escape.#{RbConfig::CONFIG["DLEXT"]}")
+  RIVAL = File.join(HELPER_LIBS, "rival-lib", "rival_escape.#{RbConfig::CONFIG["DLEXT"]}")
 
   def setup
     assert File.exist?(RIVAL), "the rival extension is missing; run `rake compile:rival`"

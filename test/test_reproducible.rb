@@ -40,6 +40,7 @@ class TestReproducible < Minitest::Test
   def test_a_rebuild_elsewhere_and_later_gives_the_same_bytes
     skip "packaging is not what this run checks" if ENV["CGIESC_SKIP_PACKAGING"]
     skip "not a git checkout: no commit to date the gems by" unless File.exist?(File.join(ROOT, ".git"))
+    skip "the gem tasks run on the machine that builds, with its git" if WINDOWS
 
     Dir.mktmpdir do |dir|
       epoch, = Open3.capture2("git", "-C", ROOT, "log", "-1", "--format=%ct", "HEAD")

@@ -24,14 +24,22 @@ class TestToolchain < Minitest::Test
     assert_equal %w[ccache g++], T.programs("ccache g++ -m64", windows: false)
     assert_equal %w[/usr/bin/clang++], T.programs("/usr/bin/clang++ -std=c++17", windows: false)
     assert_equal ['C:\Ruby33\msys64\ucrt64\bin\g++.exe'], T.programs('C:\Ruby33\msys64\ucrt64\bin\g++.exe', windows: true)
-    with_programs("g++") do |dir|
-      assert_equal ["ccache"], T.missing_programs("ccache g++", path: dir, windows: false)
-      assert_empty T.missing_programs("g++ -O2", path: "#{dir}:/nonexistent", windows: false)
-      assert_equal %w[sccache clang++], T.missing_programs("sccache clang++", path: "", windows: false)
+    # Looked for by this system's own rules.
+    with_programs(WINDOWS ? "g++.exe" : "g++") do |dir|
+      assert_equal ["ccache"], T.missing_programs("ccache g++", path: dir, windows: WINDOWS)
+      assert_empty T.missing_programs("g++ -O2", path: [dir, "/nonexistent"].join(File::PATH_SEPARATOR), windows: WINDOWS)
+      assert_equal %w[sccache clang++], T.missing_programs("sccache clang++", path: "", windows: WINDOWS)
     end
   end
 
+  # Windows' file system tells a program by its name, and has no executable
+  # bit for the Unix rules to ask.
+  def assert_program(expected, found)
+    WINDOWS ? assert_equal(expected.downcase, found&.downcase) : assert_equal(expected, found)
+  end
+
   def test_unix_finds_executables_on_path_or_by_their_own_path
+    skip "Unix's rules ask for an executable bit, which Windows' file system does not keep" if WINDOWS
     with_programs("g++") do |dir|
       assert_equal File.join(dir, "g++"), T.find_program("g++", path: "::#{dir}", windows: false)
       assert_equal File.join(dir, "g++"), T.find_program(File.join(dir, "g++"), path: "", windows: false)
@@ -47,12 +55,12 @@ class TestToolchain < Minitest::Test
   def test_windows_finds_programs_through_pathext
     with_programs("g++.EXE", "cc.cmd") do |dir|
       path = "C:\\nowhere;#{dir}"
-      assert_equal File.join(dir, "g++.EXE"), T.find_program("g++", path: path, windows: true, pathext: ".COM;.EXE")
-      assert_equal File.join(dir, "g++.EXE"), T.find_program("g++.EXE", path: path, windows: true, pathext: ".com;.exe")
-      assert_equal File.join(dir, "cc.cmd"), T.find_program("cc", path: path, windows: true, pathext: nil)
+      assert_program File.join(dir, "g++.EXE"), T.find_program("g++", path: path, windows: true, pathext: ".COM;.EXE")
+      assert_program File.join(dir, "g++.EXE"), T.find_program("g++.EXE", path: path, windows: true, pathext: ".com;.exe")
+      assert_program File.join(dir, "cc.cmd"), T.find_program("cc", path: path, windows: true, pathext: nil)
       assert_nil T.find_program("g++", path: path, windows: true, pathext: ".COM;.BAT")
       # A path with a drive or a separator is taken as it stands.
-      assert_equal File.join(dir, "g++.EXE"), T.find_program(File.join(dir, "g++"), path: "", windows: true, pathext: ".EXE")
+      assert_program File.join(dir, "g++.EXE"), T.find_program(File.join(dir, "g++"), path: "", windows: true, pathext: ".EXE")
     end
     # Windows runs a file without its executable bit.
     with_programs("g++.exe", executable: false) do |dir|
@@ -72,10 +80,10 @@ class TestToolchain < Minitest::Test
       ["linux-gnu", %w[ubuntu debian]] => ["on Debian or Ubuntu", "apt-get install g++ ruby3.3-dev",
                                            "apt-get install g++"],
       ["linux-gnu", []] => ["on Debian or Ubuntu", "apt-get install g++ ruby3.3-dev", "apt-get install g++"]
-    }.each do |(host_os, distribution), (where, with_headers, compiler_only)|
-      hint = ->(headers) { T.install_hint(headers: headers, abi: "3.3", host_os: host_os, distribution: distribution) }
-      assert_equal [where, with_headers], hint.call(true), host_os
-      assert_equal [where, compiler_only], hint.call(false), host_os
+    }.each do |(build_os, distribution), (where, with_headers, compiler_only)|
+      hint = ->(headers) { T.install_hint(headers: headers, abi: "3.3", build_os: build_os, distribution: distribution) }
+      assert_equal [where, with_headers], hint.call(true), build_os
+      assert_equal [where, compiler_only], hint.call(false), build_os
     end
   end
 
@@ -99,22 +107,50 @@ class TestToolchain < Minitest::Test
                  T.choose_flags(compiler: ->(f) { f != "-fvisibility-inlines-hidden" }, linker: ->(_) { false })
   end
 
-  # The whole check before mkmf, as Windows and macOS would run it: a
-  # compiler found through PATHEXT is not reported missing, and each system
-  # names its own way to what is.
+  def test_the_build_runs_where_the_interpreter_runs
+    native_linux = { "host_os" => "linux-gnu", "build_os" => "linux-gnu" }
+    cross = { "host_os" => "mingw32", "build_os" => "linux-gnu" }
+    installer = { "host_os" => "mingw32", "build_os" => "mingw32" }
+    assert_equal "linux-gnu", T.build_os(native_linux, path_separator: ":")
+    assert_equal "linux-gnu", T.build_os(cross, path_separator: ":")
+    assert_equal "mingw32", T.build_os(installer, path_separator: ";")
+    # A Windows Ruby cross-built on Linux, running on Windows.
+    assert_equal "mingw32", T.build_os(cross, path_separator: ";")
+    assert_equal "darwin22", T.build_os({ "host_os" => "darwin22" }, path_separator: ":")
+  end
+
+  # The whole check before mkmf, as Windows and macOS would run it, and as a
+  # cross build for Windows runs it on Linux (rake-compiler's way: the
+  # Windows Ruby's rbconfig.rb, whose host_os is the target, build_os this
+  # machine): the compiler is looked for by the rules of the machine that
+  # builds, and that machine's way to one is named.
   def test_extconf_names_what_each_system_lacks
     extconf = File.join(ROOT, "src", "extconf.rb")
     cxx = RbConfig::CONFIG["CXX"].split.last
+    cross = "x86_64-w64-mingw32-g++-posix"
     with_programs("#{cxx}.EXE") do |dir|
-      [["x64-mingw-ucrt", { "PATH" => dir, "PATHEXT" => ".COM;.EXE" }, "with RubyInstaller: ridk install (here: no #{dir}/ruby.h)"],
-       ["darwin22", { "PATH" => dir }, "on macOS: xcode-select --install (here: no #{cxx}, no #{dir}/ruby.h)"]]
-        .each do |host_os, env, line|
-        code = %(RbConfig::CONFIG.update("rubyhdrdir" => #{dir.dump}, "host_os" => "#{host_os}")
-                 load #{extconf.dump})
-        out, err, status = Open3.capture3(env, RbConfig.ruby, "-e", code, chdir: dir)
-        refute status.success?
-        assert_empty out
-        assert_equal "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; #{line}\n", err
+      with_programs(cross) do |linux_bin|
+        [["x64-mingw-ucrt", "x64-mingw-ucrt", {}, { "PATH" => dir, "PATHEXT" => ".COM;.EXE" },
+          "with RubyInstaller: ridk install (here: no #{dir}/ruby.h)"],
+         ["darwin22", "darwin22", {}, { "PATH" => dir }, "on macOS: xcode-select --install (here: no #{cxx}, no #{dir}/ruby.h)"],
+         # Found on a Linux PATH, without PATHEXT, though the target is
+         # Windows (where the interpreter runs on Linux).
+         *(WINDOWS ? [] : [
+           ["mingw32", "linux-gnu", { "CXX" => cross }, { "PATH" => linux_bin, "PATHEXT" => nil },
+            "on Debian or Ubuntu: apt-get install g++ ruby3.4-dev (here: no #{dir}/ruby.h)"],
+           ["mingw32", "linux-gnu", { "CXX" => "#{cross}-missing" }, { "PATH" => linux_bin, "PATHEXT" => nil },
+            "on Debian or Ubuntu: apt-get install g++ ruby3.4-dev (here: no #{cross}-missing, no #{dir}/ruby.h)"]
+         ])]
+          .each do |host_os, build_os, config, env, line|
+          settings = { "rubyhdrdir" => dir, "host_os" => host_os, "build_os" => build_os, "MAJOR" => "3", "MINOR" => "4",
+                       **config }
+          code = %(RbConfig::CONFIG.update(#{settings.inspect}); load #{extconf.dump})
+          out, err, status = Open3.capture3(env, RbConfig.ruby, "-e", code, chdir: dir)
+          refute status.success?
+          assert_empty out
+          assert_equal "cgiesc needs a C++17 compiler (g++ 7 or clang 5 or newer) and Ruby's headers; #{line}\n",
+                       err.delete("\r"), "#{host_os} built on #{build_os}"
+        end
       end
     end
   end
