@@ -182,8 +182,8 @@ end
 def windows_tests(files, ext_dir:, env: {}, what:)
   ruby = File.join(windows_ruby_root, "bin", "ruby.exe")
   includes = [ext_dir, File.join(ROOT, "lib"), File.join(ROOT, "test")].flat_map { |d| ["-I", d] }
-  env = wine_env.merge("CGIESC_EXT_DIR" => ext_dir, "CGIESC_HELPER_LIBS" => WINDOWS_TMP, "CGIESC_LIST_SKIPS" => "1")
-                .merge(env)
+  env = wine_env.merge("CGIESC_EXT_DIR" => ext_dir, "CGIESC_HELPER_LIBS" => WINDOWS_TMP, "CGIESC_LIST_SKIPS" => "1",
+                       "CGIESC_CHILD_FLAGS" => "--disable-gems").merge(env)
   out, status = Open3.capture2e(env, "wine", ruby, "-w", *includes, "-e",
                                 "ARGV.each { |f| require File.expand_path(f) }", *files, chdir: ROOT)
   out = out.delete("\r")
