@@ -1,12 +1,15 @@
 // Times each kernel this processor has on its own, without Ruby, against
 // memcpy and against each other: the kernels take turns, round after round,
 // so that a ratio compares times taken moments apart.
-// Built and run by `rake bench:kernels`, which writes the inputs:
+// Built and run by `rake bench:kernels` (BASE=commit: with that commit's
+// kernels beside, a column of ratios), which writes the inputs:
 //   kernel_bench LABEL=SPEC...
 // where SPEC is PATH (the whole file, a call), PATH@LEN (1,024 slices of LEN
 // bytes at different offsets, a call each; up to 256 bytes through the
-// padded short path, as the extension escapes them), or @LIST (every file
-// named in LIST, one per line, a call each).
+// padded short path, as the extension escapes them), @LIST (every file
+// named in LIST, one per line, a call each), @LIST%LO-HI (the 64-byte
+// blocks of those files with LO to HI special bytes, in order, one input)
+// or @LIST!LO-HI (the other blocks).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,7 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "base_kernels.h"
 #include "escape_core.h"
+
+// BASE=commit: that commit's core is linked in too, and each kernel is
+// timed beside its twin there.
+#ifndef CGIESC_BENCH_WITH_BASE
+#define CGIESC_BENCH_WITH_BASE 0
+#endif
 
 namespace {
 
@@ -34,6 +44,8 @@ std::string read_file(const std::string &path) {
     }
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
+
+bool is_special(unsigned char c) { return c == '"' || c == '&' || c == '\'' || c == '<' || c == '>'; }
 
 // One row: the inputs a pass escapes, one call each.
 struct Row {
@@ -56,7 +68,18 @@ Row make_row(const std::string &arg) {
         std::exit(2);
     }
     row.label = arg.substr(0, eq);
-    const std::string spec = arg.substr(eq + 1);
+    std::string spec = arg.substr(eq + 1);
+    // @LIST%LO-HI: the 64-byte blocks of those files (at multiples of 64 in
+    // each) that hold LO to HI special bytes, in order, one input.
+    // @LIST!LO-HI: all the other blocks.
+    std::size_t lo = 0, hi = 0;
+    const std::size_t pct = spec.find_first_of("%!");
+    const bool blocks = pct != std::string::npos;
+    const bool keep = blocks && spec[pct] == '%';
+    if (blocks) {
+        std::sscanf(spec.c_str() + pct + 1, "%zu-%zu", &lo, &hi);
+        spec.resize(pct);
+    }
     const std::size_t at = spec.find('@');
     if (at == 0) {
         std::ifstream list(spec.substr(1));
@@ -78,6 +101,18 @@ Row make_row(const std::string &arg) {
             row.inputs.push_back(reinterpret_cast<const unsigned char *>(base.data()) + s * 7919 % span);
             row.lengths.push_back(len);
         }
+    } else if (blocks) {
+        std::string picked;
+        for (const std::string &file : row.store) {
+            for (std::size_t b = 0; b + 64 <= file.size(); b += 64) {
+                std::size_t k = 0;
+                for (std::size_t i = b; i < b + 64; ++i) k += is_special(static_cast<unsigned char>(file[i]));
+                if ((k >= lo && k <= hi) == keep) picked.append(file, b, 64);
+            }
+        }
+        row.store.assign(1, picked);
+        row.inputs.push_back(reinterpret_cast<const unsigned char *>(row.store[0].data()));
+        row.lengths.push_back(picked.size());
     } else {
         for (const std::string &s : row.store) {
             row.inputs.push_back(reinterpret_cast<const unsigned char *>(s.data()));
@@ -87,19 +122,20 @@ Row make_row(const std::string &arg) {
     for (std::size_t i = 0; i < row.inputs.size(); ++i) {
         row.bytes += row.lengths[i];
         for (std::size_t k = 0; k < row.lengths[i]; ++k) {
-            const unsigned char c = row.inputs[i][k];
-            row.specials += c == '"' || c == '&' || c == '\'' || c == '<' || c == '>';
+            row.specials += is_special(row.inputs[i][k]);
         }
     }
     return row;
 }
 
-// What the rounds take turns at: memcpy, then each kernel's escape, then
-// each kernel's count.
+// What the rounds take turns at: memcpy, then each kernel's escape (this
+// tree's, then BASE's when linked in), then each kernel's count.
 struct Contender {
-    const char *name;
-    const cgiesc::Kernel *kernel;  // null: memcpy
+    std::string name;
+    BenchKernel kernel;  // escape null: memcpy
     bool count;
+    std::size_t against;  // this kernel's twin in BASE's core, or 0
+    std::size_t counter;  // its count, or 0
 };
 
 constexpr int kRounds = 15;
@@ -109,7 +145,7 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t base, unsigned char *out) {
+void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t base, bool with_base, unsigned char *out) {
     // Enough passes for about 2 ms a turn.
     const double per_byte_guess = 0.5e-9;
     std::size_t passes = 1;
@@ -121,13 +157,13 @@ void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t ba
             for (std::size_t i = 0; i < row.inputs.size(); ++i) {
                 const unsigned char *in = row.inputs[i];
                 const std::size_t n = row.lengths[i];
-                if (!c.kernel) {
+                if (!c.kernel.escape) {
                     std::memcpy(out, in, n);
                     sink = sink + out[n / 2];
                 } else if (c.count) {
-                    sink = sink + static_cast<std::size_t>(c.kernel->count(in, n));
+                    sink = sink + static_cast<std::size_t>(c.kernel.count(in, n));
                 } else {
-                    sink = sink + (row.padded ? c.kernel->escape_padded(in, n, out) : c.kernel->escape(in, n, out));
+                    sink = sink + (row.padded ? c.kernel.escape_padded(in, n, out) : c.kernel.escape(in, n, out));
                 }
             }
         }
@@ -138,18 +174,25 @@ void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t ba
     for (int r = 0; r < kRounds; ++r)
         for (std::size_t c = 0; c < all.size(); ++c) ns[c].push_back(run(all[c]));
     const double calls_bytes = static_cast<double>(row.bytes) / static_cast<double>(row.inputs.size());
+    auto ratio = [&](std::size_t num, std::size_t den) {
+        std::vector<double> v;
+        for (int r = 0; r < kRounds; ++r) v.push_back(ns[num][r] / ns[den][r]);
+        return median(v);
+    };
     for (std::size_t c = 1; c < all.size(); ++c) {
-        if (all[c].count) continue;
-        std::vector<double> vs_copy, vs_base, count_share;
-        for (int r = 0; r < kRounds; ++r) {
-            vs_copy.push_back(ns[0][r] / ns[c][r]);
-            vs_base.push_back(ns[base][r] / ns[c][r]);
-            count_share.push_back(ns[c + (all.size() - 1) / 2][r] / ns[c][r]);
-        }
+        if (all[c].count || !all[c].counter) continue;
         const double t = median(ns[c]);
-        std::printf("| %s (%.1f%%) | %s | %.1f | %.2f | %.2f | %.2f | %.0f%% |\n", row.label.c_str(),
-                    100.0 * static_cast<double>(row.specials) / static_cast<double>(row.bytes), all[c].name, t,
-                    calls_bytes / t, median(vs_copy), median(vs_base), 100 * median(count_share));
+        std::printf("| %s (%.1f%%) | %s | %.1f | %.2f | %.2f | %.2f | %.2f | %.0f%% |", row.label.c_str(),
+                    100.0 * static_cast<double>(row.specials) / static_cast<double>(row.bytes), all[c].name.c_str(), t,
+                    t * 64 / calls_bytes, calls_bytes / t, ratio(0, c), ratio(base, c), 100 * ratio(all[c].counter, c));
+        if (with_base) {
+            if (all[c].against) {
+                std::printf(" %.2f |", ratio(all[c].against, c));
+            } else {
+                std::printf(" - |");
+            }
+        }
+        std::printf("\n");
     }
 }
 
@@ -162,13 +205,27 @@ int main(int argc, char **argv) {
     }
     const cgiesc::Kernel *kernels[cgiesc::kMaxKernels];
     const std::size_t count = cgiesc::usable_kernels(kernels);
-    std::vector<Contender> all{{"memcpy", nullptr, false}};
+    std::vector<Contender> all{{"memcpy", {}, false, 0, 0}};
     std::size_t base = 1;  // the kernel the others are compared with: avx2 where there is one
     for (std::size_t k = 0; k < count; ++k) {
         if (std::strcmp(kernels[k]->name, "avx2") == 0) base = all.size();
-        all.push_back({kernels[k]->name, kernels[k], false});
+        const cgiesc::Kernel &kn = *kernels[k];
+        all.push_back({kn.name, {kn.name, kn.escape, kn.escape_padded, kn.count}, false, 0, 0});
     }
-    for (std::size_t k = 0; k < count; ++k) all.push_back({kernels[k]->name, kernels[k], true});
+    const bool with_base = CGIESC_BENCH_WITH_BASE;
+#if CGIESC_BENCH_WITH_BASE
+    BenchKernel old[cgiesc::kMaxKernels];
+    const std::size_t olds = bench_base_kernels(old, cgiesc::kMaxKernels);
+    for (std::size_t k = 0; k < olds; ++k) {
+        for (std::size_t c = 1; c <= count; ++c)
+            if (all[c].name == old[k].name) all[c].against = all.size();
+        all.push_back({std::string(old[k].name) + " (BASE)", old[k], false, 0, 0});
+    }
+#endif
+    for (std::size_t k = 0; k < count; ++k) {
+        all[k + 1].counter = all.size();
+        all.push_back({kernels[k]->name, all[k + 1].kernel, true, 0, 0});
+    }
     std::size_t longest = 0;
     std::vector<Row> rows;
     for (int a = 1; a < argc; ++a) {
@@ -176,9 +233,9 @@ int main(int argc, char **argv) {
         for (std::size_t n : rows.back().lengths) longest = std::max(longest, n);
     }
     std::vector<unsigned char> out(cgiesc::escaped_bound(longest));
-    std::printf("| input (special bytes) | kernel | ns/call | GB/s | speed vs memcpy | speed vs %s | count, share of escape |\n",
-                all[base].name);
-    std::printf("|---|---|---:|---:|---:|---:|---:|\n");
-    for (const Row &row : rows) bench_row(row, all, base, out.data());
+    std::printf("| input (special bytes) | kernel | ns/call | ns/64 B | GB/s | speed vs memcpy | speed vs %s | count, share of escape |%s\n",
+                all[base].name.c_str(), with_base ? " speed vs BASE |" : "");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|%s\n", with_base ? "---:|" : "");
+    for (const Row &row : rows) bench_row(row, all, base, with_base, out.data());
     return 0;
 }

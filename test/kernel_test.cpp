@@ -250,6 +250,45 @@ void test_dense(const Kernel &k) {
     }
 }
 
+// Blocks with each count of special bytes from 0 to 64, each reference at
+// every offset among them: both sides of every cut-over between a kernel's
+// fixed sparse steps, the loop after them and its dense path. The block is
+// the last whole one before the end or the one before that, after a mixed
+// one, and the input ends at an unreadable page.
+void test_special_counts(const Kernel &k) {
+    const GuardedPages guarded = map_guarded_pages();
+    if (!guarded.map) {
+        check(false, k, "guard pages", 0, 0);
+        return;
+    }
+    unsigned char *const page_end = guarded.map + 2 * guarded.page;
+    std::mt19937 rng(4);
+    const unsigned char specials[] = {'"', '&', '\'', '<', '>'};
+    const std::size_t afters[] = {0, 1, 63, 64, 65, 100};
+    for (std::size_t count = 0; count <= 64; ++count) {
+        for (std::size_t r = 0; r < (count ? 5 : 1); ++r) {
+            for (std::size_t off = 0; off < (count ? 64 : 1); ++off) {
+                const std::size_t after = afters[(off + r) % 6];
+                const std::size_t n = 128 + after;
+                unsigned char *in = page_end - n;
+                for (std::size_t i = 0; i < n; ++i)
+                    in[i] = static_cast<unsigned char>(rng() % 4 ? 'a' + rng() % 26 : specials[rng() % 5]);
+                unsigned char *block = in + 64;
+                for (std::size_t i = 0; i < 64; ++i) block[i] = static_cast<unsigned char>('a' + rng() % 26);
+                // count places, one of them off.
+                std::size_t places[64];
+                for (std::size_t i = 0; i < 64; ++i) places[i] = i;
+                std::swap(places[0], places[off]);
+                std::shuffle(places + 1, places + 64, rng);
+                for (std::size_t i = 0; i < count; ++i) block[places[i]] = specials[rng() % 5];
+                if (count) block[off] = specials[r];
+                check_both(k, in, n, "special bytes in a block", count, off);
+            }
+        }
+    }
+    unmap_guarded_pages(guarded);
+}
+
 // The length check, at the limits of a 64-bit long and of a 32-bit one (as
 // on Windows), without allocating anything: capacity holds the result and
 // the write slack, and nothing wraps.
@@ -344,6 +383,7 @@ int main(int argc, char **argv) {
         test_page_edges(k);
         test_clean_stretches(k);
         test_dense(k);
+        test_special_counts(k);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
