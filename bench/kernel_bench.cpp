@@ -28,6 +28,7 @@
 #ifndef CGIESC_BENCH_WITH_BASE
 #define CGIESC_BENCH_WITH_BASE 0
 #endif
+constexpr bool kWithBase = CGIESC_BENCH_WITH_BASE;
 
 namespace {
 
@@ -145,7 +146,7 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t base, bool with_base, unsigned char *out) {
+void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t base, unsigned char *out) {
     // Enough passes for about 2 ms a turn.
     const double per_byte_guess = 0.5e-9;
     std::size_t passes = 1;
@@ -185,7 +186,7 @@ void bench_row(const Row &row, const std::vector<Contender> &all, std::size_t ba
         std::printf("| %s (%.1f%%) | %s | %.1f | %.2f | %.2f | %.2f | %.2f | %.0f%% |", row.label.c_str(),
                     100.0 * static_cast<double>(row.specials) / static_cast<double>(row.bytes), all[c].name.c_str(), t,
                     t * 64 / calls_bytes, calls_bytes / t, ratio(0, c), ratio(base, c), 100 * ratio(all[c].counter, c));
-        if (with_base) {
+        if (kWithBase) {
             if (all[c].against) {
                 std::printf(" %.2f |", ratio(all[c].against, c));
             } else {
@@ -212,7 +213,6 @@ int main(int argc, char **argv) {
         const cgiesc::Kernel &kn = *kernels[k];
         all.push_back({kn.name, {kn.name, kn.escape, kn.escape_padded, kn.count}, false, 0, 0});
     }
-    const bool with_base = CGIESC_BENCH_WITH_BASE;
 #if CGIESC_BENCH_WITH_BASE
     BenchKernel old[cgiesc::kMaxKernels];
     const std::size_t olds = bench_base_kernels(old, cgiesc::kMaxKernels);
@@ -234,8 +234,8 @@ int main(int argc, char **argv) {
     }
     std::vector<unsigned char> out(cgiesc::escaped_bound(longest));
     std::printf("| input (special bytes) | kernel | ns/call | ns/64 B | GB/s | speed vs memcpy | speed vs %s | count, share of escape |%s\n",
-                all[base].name.c_str(), with_base ? " speed vs BASE |" : "");
-    std::printf("|---|---|---:|---:|---:|---:|---:|---:|%s\n", with_base ? "---:|" : "");
-    for (const Row &row : rows) bench_row(row, all, base, with_base, out.data());
+                all[base].name.c_str(), kWithBase ? " speed vs BASE |" : "");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|%s\n", kWithBase ? "---:|" : "");
+    for (const Row &row : rows) bench_row(row, all, base, out.data());
     return 0;
 }

@@ -67,9 +67,7 @@ end
 def emulation_setup
   packages = %w[debootstrap qemu-user-static binfmt-support]
   unless system("command -v debootstrap qemu-aarch64-static > /dev/null 2>&1")
-    list = packages.join(" ")
-    apt = "apt-get -o DPkg::Lock::Timeout=900"
-    sh "#{apt} install -y -q #{list} > /dev/null || (#{apt} update -q && #{apt} install -y -q #{list})"
+    install_debian_packages("rubies", packages)
   end
   binfmt = "/proc/sys/fs/binfmt_misc"
   sh "mount -t binfmt_misc binfmt_misc #{binfmt}" unless File.exist?(File.join(binfmt, "status"))

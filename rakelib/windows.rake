@@ -36,6 +36,8 @@ WINE_ENV = { "WINEPREFIX" => File.join(WINDOWS_CACHE, "wine"), "WINEDEBUG" => "-
 
 def windows_line(text) = puts("windows: #{text}")
 
+# "libssp": MinGW's DLLs are copied in (libssp-0.dll alone when the key was
+# first written; the key stays, so that caches stay valid).
 def windows_recipe
   [*WINDOWS_RUBY_SOURCE.values, *WINDOWS_RUBY_CONFIGURE, "libssp"].join(" ")
 end
@@ -210,20 +212,18 @@ namespace :test do
     windows_line "the object exports #{exports.join(", ")}; imports #{imports.join(", ")} (no C++ runtime DLL)"
 
     skips = []
-    usable_kernels.each do |kernel|
-      counts, skipped = windows_tests(FileList["test/test_*.rb"], ext_dir: WINDOWS_LIB,
-                                      env: { "CGIESC_KERNEL" => kernel }, what: "the #{kernel} run")
+    run = lambda do |what, files, ext_dir, env = {}|
+      counts, skipped = windows_tests(files, ext_dir: ext_dir, env: env, what: what)
       skips |= skipped
-      windows_line "behaviour tests through the #{kernel} kernel, #{ruby}: #{counts}"
+      windows_line "#{what}, #{ruby}: #{counts}"
     end
-    counts, skipped = windows_tests(FileList["test/limit/test_*.rb"], ext_dir: WINDOWS_LIMIT_LIB,
-                                    env: { "CGIESC_TEST_MAX_RESULT" => TEST_MAX_RESULT.to_s }, what: "the limit run")
-    skips |= skipped
-    windows_line "length-limit tests on a build whose longest result is #{TEST_MAX_RESULT} bytes, #{ruby}: #{counts}"
-    counts, skipped = windows_tests(FileList["test/stress/test_concurrency.rb"], ext_dir: WINDOWS_LIB,
-                                    what: "the concurrency run")
-    skips |= skipped
-    windows_line "threads and Ractors, #{ruby}: #{counts}"
+    usable_kernels.each do |kernel|
+      run.call("behaviour tests through the #{kernel} kernel", FileList["test/test_*.rb"], WINDOWS_LIB,
+               { "CGIESC_KERNEL" => kernel })
+    end
+    run.call("length-limit tests on a build whose longest result is #{TEST_MAX_RESULT} bytes",
+             FileList["test/limit/test_*.rb"], WINDOWS_LIMIT_LIB, { "CGIESC_TEST_MAX_RESULT" => TEST_MAX_RESULT.to_s })
+    run.call("threads and Ractors", FileList["test/stress/test_concurrency.rb"], WINDOWS_LIB)
     windows_line "#{skips.size} tests skipped on Windows#{":" unless skips.empty?}"
     skips.each { |line| windows_line "  #{line}" }
   end

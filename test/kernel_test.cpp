@@ -110,41 +110,52 @@ void test_random_buffers(const Kernel &k) {
     }
 }
 
-// Three pages, the first and last unreadable: what the page-edge checks
-// need of the system, on POSIX or Windows.
+// Three pages, the first and last unreadable, unmapped when this goes:
+// what the page-edge checks need of the system, on POSIX or Windows.
 struct GuardedPages {
     std::size_t page = 0;
     unsigned char *map = nullptr;
+
+    GuardedPages() {
+#ifdef _WIN32
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page = info.dwPageSize;
+        map = static_cast<unsigned char *>(VirtualAlloc(nullptr, 3 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        if (map && !(VirtualProtect(map, page, PAGE_NOACCESS, &old) &&
+                     VirtualProtect(map + 2 * page, page, PAGE_NOACCESS, &old))) {
+            VirtualFree(map, 0, MEM_RELEASE);
+            map = nullptr;
+        }
+#else
+        page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void *m = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return;
+        map = static_cast<unsigned char *>(m);
+        if (mprotect(map, page, PROT_NONE) != 0 || mprotect(map + 2 * page, page, PROT_NONE) != 0) {
+            munmap(map, 3 * page);
+            map = nullptr;
+        }
+#endif
+    }
+    ~GuardedPages() {
+        if (!map) return;
+#ifdef _WIN32
+        VirtualFree(map, 0, MEM_RELEASE);
+#else
+        munmap(map, 3 * page);
+#endif
+    }
+    GuardedPages(const GuardedPages &) = delete;
+    GuardedPages &operator=(const GuardedPages &) = delete;
+
+    // False, and a failed check for k, where the system would not map them.
+    bool usable(const Kernel &k) const {
+        if (!map) check(false, k, "guard pages", 0, 0);
+        return map != nullptr;
+    }
 };
-
-GuardedPages map_guarded_pages() {
-    GuardedPages g;
-#ifdef _WIN32
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    g.page = info.dwPageSize;
-    g.map = static_cast<unsigned char *>(VirtualAlloc(nullptr, 3 * g.page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    DWORD old;
-    if (g.map && !(VirtualProtect(g.map, g.page, PAGE_NOACCESS, &old) &&
-                   VirtualProtect(g.map + 2 * g.page, g.page, PAGE_NOACCESS, &old)))
-        g.map = nullptr;
-#else
-    g.page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void *map = mmap(nullptr, 3 * g.page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map != MAP_FAILED && mprotect(map, g.page, PROT_NONE) == 0 &&
-        mprotect(static_cast<unsigned char *>(map) + 2 * g.page, g.page, PROT_NONE) == 0)
-        g.map = static_cast<unsigned char *>(map);
-#endif
-    return g;
-}
-
-void unmap_guarded_pages(const GuardedPages &g) {
-#ifdef _WIN32
-    VirtualFree(g.map, 0, MEM_RELEASE);
-#else
-    munmap(g.map, 3 * g.page);
-#endif
-}
 
 // Lengths for the page-edge checks: every one up to 300, then enough longer
 // ones to cross several chunks of dense blocks.
@@ -159,11 +170,8 @@ std::vector<std::size_t> edge_lengths(std::size_t page) {
 // padded inputs whose padding ends there, and output whose room ends there:
 // any read or write outside what the contract allows faults.
 void test_page_edges(const Kernel &k) {
-    const GuardedPages guarded = map_guarded_pages();
-    if (!guarded.map) {
-        check(false, k, "guard pages", 0, 0);
-        return;
-    }
+    const GuardedPages guarded;
+    if (!guarded.usable(k)) return;
     const std::size_t page = guarded.page;
     unsigned char *const map = guarded.map;
     unsigned char *body = map + page;
@@ -195,7 +203,6 @@ void test_page_edges(const Kernel &k) {
                   step);
         }
     }
-    unmap_guarded_pages(guarded);
 }
 
 // Clean stretches long enough for the escape loop to skip out of line,
@@ -203,11 +210,8 @@ void test_page_edges(const Kernel &k) {
 // all, with the input ending at an unreadable page: the skip must stop at
 // the last block that another block follows.
 void test_clean_stretches(const Kernel &k) {
-    const GuardedPages guarded = map_guarded_pages();
-    if (!guarded.map) {
-        check(false, k, "guard pages", 0, 0);
-        return;
-    }
+    const GuardedPages guarded;
+    if (!guarded.usable(k)) return;
     unsigned char *const page_end = guarded.map + 2 * guarded.page;
     for (std::size_t clean = 3 * 64; clean <= 10 * 64; clean += 19) {
         for (std::size_t after = 0; after <= 3 * 64 + 1 && clean + after < guarded.page; after += 7) {
@@ -219,7 +223,6 @@ void test_clean_stretches(const Kernel &k) {
             check_both(k, in, n, "clean stretch", clean, after);
         }
     }
-    unmap_guarded_pages(guarded);
 }
 
 // Input dense with special bytes, which a kernel may expand a group of 8
@@ -251,16 +254,13 @@ void test_dense(const Kernel &k) {
 }
 
 // Blocks with each count of special bytes from 0 to 64, each reference at
-// every offset among them: both sides of every cut-over between a kernel's
-// fixed sparse steps, the loop after them and its dense path. The block is
+// every offset among them: both sides of any cut-over a kernel makes by the
+// count (avx512's dense path above four, the one-byte path). The block is
 // the last whole one before the end or the one before that, after a mixed
 // one, and the input ends at an unreadable page.
 void test_special_counts(const Kernel &k) {
-    const GuardedPages guarded = map_guarded_pages();
-    if (!guarded.map) {
-        check(false, k, "guard pages", 0, 0);
-        return;
-    }
+    const GuardedPages guarded;
+    if (!guarded.usable(k)) return;
     unsigned char *const page_end = guarded.map + 2 * guarded.page;
     std::mt19937 rng(4);
     const unsigned char specials[] = {'"', '&', '\'', '<', '>'};
@@ -286,7 +286,6 @@ void test_special_counts(const Kernel &k) {
             }
         }
     }
-    unmap_guarded_pages(guarded);
 }
 
 // The length check, at the limits of a 64-bit long and of a 32-bit one (as
