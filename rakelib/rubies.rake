@@ -1,10 +1,11 @@
 # frozen_string_literal: true
 
 # The tests on the Rubies people run, each in a Debian chroot made with
-# debootstrap: natively on x86-64, and under qemu-user for arm64 and
+# mmdebstrap: natively on x86-64, and under qemu-user for arm64 and
 # big-endian s390x. The chroots are cached outside the repository, keyed by
 # their recipe, so that a second run on the same machine skips the
-# bootstrap. A chroot that cannot be made fails the task.
+# bootstrap, and a chroot made beside another of its suite and architecture
+# starts as a copy of it. A chroot that cannot be made fails the task.
 
 require "digest"
 require "open3"
@@ -50,7 +51,7 @@ def debian_mirror
   abort "rubies: no Debian mirror for #{codename} in this machine's apt sources; set CGIESC_DEBIAN_MIRROR"
 end
 
-# What debootstrap installs: the build tools unless the target has none
+# What a chroot has installed: the build tools unless the target has none
 # (compiler: false), and the target's own packages.
 def chroot_packages(t) = (t.fetch(:compiler, true) ? CHROOT_BASE_PACKAGES : []) + t.fetch(:packages, [])
 
@@ -65,8 +66,8 @@ def chroot_dir(t)
 end
 
 def emulation_setup
-  packages = %w[debootstrap qemu-user-static binfmt-support]
-  unless system("command -v debootstrap qemu-aarch64-static > /dev/null 2>&1")
+  packages = %w[mmdebstrap arch-test qemu-user-static binfmt-support]
+  unless system("command -v mmdebstrap arch-test qemu-aarch64-static > /dev/null 2>&1")
     install_debian_packages("rubies", packages)
   end
   binfmt = "/proc/sys/fs/binfmt_misc"
@@ -92,34 +93,87 @@ def chroot_sh(dir, command, env: {})
   in_chroot(dir, command, env: env) { |cmd| sh(*cmd) }
 end
 
+# Chroots of one family (suite, architecture, experimental packages) can be
+# made from one another.
+def chroot_family(t) = [t[:suite], t[:arch], t.fetch(:experimental, []).sort]
+
+# The made chroot of t's family that differs from t by the fewest packages,
+# and its packages; read back from the recipes.
+def chroot_base(t)
+  want = chroot_packages(t)
+  Dir[File.join(CHROOT_CACHE, "#{t[:suite]}-#{t[:arch]}-*/.cgiesc-recipe")].filter_map do |f|
+    words = File.read(f).split
+    words = words[0...words.index("role:")] if words.include?("role:")
+    exp = words.index("experimental:")
+    next unless [words[0], words[1], words[exp + 1..].sort] == chroot_family(t)
+
+    [File.dirname(f), words[2...exp]]
+  end.min_by { |_, packages| ((packages - want) | (want - packages)).size }
+end
+
+def bootstrap_chroot(t, work, mirror)
+  rm_rf work
+  mkdir_p File.dirname(work)
+  # mmdebstrap: apt fetches in parallel, and under emulation the
+  # chroot's dpkg runs a few times rather than debootstrap's shell per package.
+  # This mirror serves sid and experimental with Release files past their
+  # Valid-Until date.
+  sh({ "QEMU_CPU" => t.dig(:env, "QEMU_CPU") }.compact, "mmdebstrap", "--quiet", "--mode=root", "--variant=minbase",
+     "--aptopt=Acquire::Check-Valid-Until \"false\"", "--arch=#{t[:arch]}",
+     "--include=#{chroot_packages(t).join(",")}", t[:suite], work, mirror, out: :err)
+  return if t.fetch(:experimental, []).empty?
+
+  File.write(File.join(work, "etc/apt/sources.list.d/experimental.list"), "deb #{mirror} experimental main\n")
+  apt = "apt-get -q -o Acquire::Check-Valid-Until=false"
+  chroot_sh(work, "#{apt} update > /dev/null && " \
+                  "#{apt} install -y -t experimental #{t[:experimental].join(" ")} > /dev/null && " \
+                  "apt-get clean && rm -rf /var/lib/apt/lists/*", env: t.fetch(:env, {}))
+end
+
+# A copy of a made chroot with the packages that differ installed or purged:
+# minutes of unpacking a whole system under emulation saved. False if the
+# copy does not come out as the recipe says (a package that the recipe
+# wants went with a purge, or a compiler stayed).
+def derive_chroot(t, base, base_packages, work)
+  rm_rf work
+  # -x: not what a task has mounted in the base meanwhile (/proc, /dev).
+  sh "cp", "-a", "-x", "--reflink=auto", base, work
+  rm_rf [File.join(work, "cgiesc"), File.join(work, ".cgiesc-recipe")]
+  want = chroot_packages(t)
+  add = want - base_packages
+  drop = base_packages - want
+  apt = "apt-get -q -y -o Acquire::Check-Valid-Until=false"
+  steps = []
+  steps << "#{apt} update > /dev/null && #{apt} install #{add.join(" ")} > /dev/null" unless add.empty?
+  # What another wanted package needs stays, as in a chroot made afresh
+  # (Debian's libruby needs rake).
+  steps << "apt-mark auto #{drop.join(" ")} > /dev/null && #{apt} autoremove --purge > /dev/null" unless drop.empty?
+  steps << "dpkg-query -W #{(want + t.fetch(:experimental, [])).join(" ")} > /dev/null"
+  steps << "for c in #{COMPILERS.join(" ")}; do ! command -v $c > /dev/null || exit 1; done" unless t.fetch(:compiler, true)
+  steps << "apt-get clean && rm -rf /var/lib/apt/lists/*"
+  in_chroot(work, steps.join(" && "), env: t.fetch(:env, {})) { |cmd| system(*cmd) }
+end
+
 def make_chroot(t)
   dir = chroot_dir(t)
   return dir if File.exist?(File.join(dir, ".cgiesc-recipe"))
 
   abort "rubies: making chroots needs root" unless Process.uid.zero?
   emulation_setup
-  mirror = debian_mirror
   work = "#{dir}.new"
-  rm_rf work
-  mkdir_p File.dirname(work)
   started = Time.now
-  include = chroot_packages(t).join(",")
-  foreign = t[:arch] == HOST_ARCH ? [] : ["--foreign"]
-  sh "debootstrap", "--variant=minbase", "--arch=#{t[:arch]}", *foreign, "--include=#{include}",
-     t[:suite], work, mirror, out: :err
-  env = t.fetch(:env, {})
-  chroot_sh(work, "/debootstrap/debootstrap --second-stage > /dev/null", env: env) unless foreign.empty?
-  unless t.fetch(:experimental, []).empty?
-    # This mirror serves sid and experimental with Release files past their
-    # Valid-Until date.
-    File.write(File.join(work, "etc/apt/sources.list.d/experimental.list"), "deb #{mirror} experimental main\n")
-    apt = "apt-get -q -o Acquire::Check-Valid-Until=false"
-    chroot_sh(work, "#{apt} update > /dev/null && " \
-                    "#{apt} install -y -t experimental #{t[:experimental].join(" ")} > /dev/null", env: env)
+  base, base_packages = chroot_base(t)
+  if base
+    how = "from #{File.basename(base)}" if derive_chroot(t, base, base_packages, work)
+    warn "rubies: #{t[:name]}: the copy of #{File.basename(base)} is not as the recipe says; bootstrapping" unless how
+  end
+  unless how
+    bootstrap_chroot(t, work, debian_mirror)
+    how = "bootstrapped"
   end
   File.write(File.join(work, ".cgiesc-recipe"), chroot_recipe(t) + "\n")
   mv work, dir
-  warn format("rubies: made %s (%s) in %.0f s", t[:name], chroot_recipe(t), Time.now - started)
+  warn format("rubies: made %s (%s) %s in %.0f s", t[:name], chroot_recipe(t), how, Time.now - started)
   dir
 end
 
@@ -200,12 +254,12 @@ def run_target(t, prefix: "")
   [line, status.success?]
 end
 
-# Runs each target in turn on one of jobs workers, the emulated ones first,
-# for they take longest; yields each target to its worker. Returns the
+# Runs each target in turn on one of jobs workers, the emulated (heavy) ones
+# first, for they take longest; yields each target to its worker. Returns the
 # workers' results in the targets' order.
-def in_parallel(targets, jobs)
+def in_parallel(targets, jobs, heavy: method(:emulated?))
   queue = Queue.new
-  targets.sort_by { |t| emulated?(t) ? 0 : 1 }.each { |t| queue << t }
+  targets.sort_by { |t| heavy.call(t) ? 0 : 1 }.each { |t| queue << t }
   results = {}
   workers = Array.new([jobs, targets.size].min) do
     Thread.new do
@@ -253,6 +307,9 @@ task :chroots do
   # Once, before the workers: it may install packages.
   emulation_setup
   started = Time.now
-  in_parallel(missing, JOBS + 1) { |t| make_chroot(t) }
+  # A family's chroots in turn, the one with the most packages first: the
+  # others are copies of it with packages purged.
+  families = missing.group_by { |t| chroot_family(t) }.values.map { |f| f.sort_by { |t| -chroot_packages(t).size } }
+  in_parallel(families, JOBS + 1, heavy: ->(f) { emulated?(f.first) }) { |f| f.each { |t| make_chroot(t) } }
   puts format("chroots: made %d of %d in %.0f s", missing.size, all.size, Time.now - started)
 end
