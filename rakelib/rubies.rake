@@ -142,12 +142,22 @@ def derive_chroot(t, base, base_packages, work)
   want = chroot_packages(t)
   add = want - base_packages
   drop = base_packages - want
-  apt = "apt-get -q -y -o Acquire::Check-Valid-Until=false"
+  # As mmdebstrap installs: no recommended packages, and none kept for
+  # being recommended (Bundler recommends build-essential, which would keep
+  # the compiler).
+  apt = "apt-get -q -y -o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false " \
+        "-o APT::AutoRemove::RecommendsImportant=false -o APT::AutoRemove::SuggestsImportant=false"
   steps = []
   steps << "#{apt} update > /dev/null && #{apt} install #{add.join(" ")} > /dev/null" unless add.empty?
-  # What another wanted package needs stays, as in a chroot made afresh
-  # (Debian's libruby needs rake).
-  steps << "apt-mark auto #{drop.join(" ")} > /dev/null && #{apt} autoremove --purge > /dev/null" unless drop.empty?
+  # What the copy keeps is what a chroot made afresh has: the essential and
+  # required packages, apt, the recipe's packages, and what they need
+  # (Debian's libruby needs rake), whatever the base's marks say.
+  unless drop.empty?
+    keep = "$(dpkg-query -W -f '${Package} ${Priority}\\n' | awk '$2 == \"required\" { print $1 }') apt " \
+           "#{(want + t.fetch(:experimental, [])).join(" ")}"
+    steps << "apt-mark auto $(apt-mark showmanual) > /dev/null && apt-mark manual #{keep} > /dev/null && " \
+             "#{apt} autoremove --purge > /dev/null"
+  end
   steps << "dpkg-query -W #{(want + t.fetch(:experimental, [])).join(" ")} > /dev/null"
   steps << "for c in #{COMPILERS.join(" ")}; do ! command -v $c > /dev/null || exit 1; done" unless t.fetch(:compiler, true)
   steps << "apt-get clean && rm -rf /var/lib/apt/lists/*"
