@@ -48,7 +48,8 @@ unsigned read_x86_features() {
     __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
     if ((xcr0_lo & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
     unsigned features = 0;
-    if (b & bit_AVX2) features |= kAvx2;
+    // A hypervisor may hide BMI1 or POPCNT, which the avx2 kernel uses too.
+    if ((b & bit_AVX2) && (b & bit_BMI) && (leaf1_c & bit_POPCNT)) features |= kAvx2;
 #ifndef __APPLE__
     // macOS turns the AVX-512 state on for a thread only when the thread
     // first runs an AVX-512 instruction, so XCR0 answers differently from

@@ -49,6 +49,34 @@ struct Neon {
         }
         return extra;
     }
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // A block with more special bytes than this is expanded by pairs
+    // (kernel_block.h): avx2's cut-over, measured there; none is measured
+    // on arm64 here.
+    static constexpr unsigned kDenseAbove = 16;
+    static bool dense_block(uint64_t m) { return __builtin_popcountll(m) > kDenseAbove; }
+
+    // Dense blocks by pairs (kernel_block.h), as on avx2.
+    static void pair_offsets(const unsigned char *p, uint16_t *offsets) {
+        const uint8x16_t table = vld1q_u8(kNibbles.special), kinds = vld1q_u8(kPairs.klass);
+        for (size_t q = 0; q < 4; ++q) {
+            const uint8x16_t v = vld1q_u8(p + 16 * q);
+            const uint8x16_t kind = vandq_u8(vqtbl1q_u8(kinds, vandq_u8(v, vdupq_n_u8(0x0F))), special(v, table));
+            const uint16x8_t both = vreinterpretq_u16_u8(kind);
+            const uint16x8_t first = vandq_u16(both, vdupq_n_u16(0xFF)), second = vshrq_n_u16(both, 8);
+            vst1q_u16(offsets + 8 * q, vaddq_u16(vmulq_n_u16(first, 96), vshlq_n_u16(second, 4)));
+        }
+    }
+    static void put_pair(uint16_t pair, const unsigned char *entry, unsigned char *d) {
+        const uint16x8_t pieces = vreinterpretq_u16_u8(vld1q_u8(kPairs.pieces));
+        vst1q_u8(d, vqtbl1q_u8(vreinterpretq_u8_u16(vsetq_lane_u16(pair, pieces, 0)), vld1q_u8(entry)));
+    }
+    static unsigned char *dense(const unsigned char *&blk, size_t blocks, unsigned char *d) {
+        return expand_pairs<Neon>(blk, blocks, d);
+    }
+    static constexpr bool kShortDenseOutOfLine = true;
+#endif
 };
 
 }  // namespace

@@ -253,9 +253,31 @@ void test_dense(const Kernel &k) {
     }
 }
 
+// Every ordered pair of byte kinds (each special byte, and clean bytes from
+// the whole range, high bit set or not) filling dense blocks at even and odd
+// offsets: each entry of the pair expansion's table (avx2, neon), after and
+// before a sparse block.
+void test_pair_kinds(const Kernel &k) {
+    const unsigned char kinds[] = {'"', '&', '\'', '<', '>', 'x', 0x00, 0x0C, 0x22 + 0x80, 0xFF};
+    for (unsigned char a : kinds) {
+        for (unsigned char b : kinds) {
+            for (std::size_t shift : {0, 1}) {
+                std::vector<unsigned char> buf(shift + 4 * 64, 'y');
+                for (std::size_t i = shift; i < shift + 3 * 64; i += 2) {
+                    buf[i] = a;
+                    buf[i + 1] = i % 64 == 62 ? '&' : b;  // never a clean block
+                }
+                buf[shift + 3 * 64 + 5] = '<';
+                check_both(k, buf.data(), buf.size(), "pairs of byte kinds", a, b);
+            }
+        }
+    }
+}
+
 // Blocks with each count of special bytes from 0 to 64, each reference at
 // every offset among them: both sides of any cut-over a kernel makes by the
-// count (avx512's dense path above four, the one-byte path). The block is
+// count (avx512's dense path above four, avx2's and neon's above sixteen,
+// the one-byte path). The block is
 // the last whole one before the end or the one before that, after a mixed
 // one, and the input ends at an unreadable page.
 void test_special_counts(const Kernel &k) {
@@ -382,6 +404,7 @@ int main(int argc, char **argv) {
         test_page_edges(k);
         test_clean_stretches(k);
         test_dense(k);
+        test_pair_kinds(k);
         test_special_counts(k);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
