@@ -59,7 +59,7 @@ struct Avx2 {
     // markup and form fields were slower (12: 0.82 times as fast on form
     // fields; 8: 0.65 on markup).
     static constexpr unsigned kDenseAbove = 16;
-    static bool dense_block(uint64_t m) { return _mm_popcnt_u64(m) > kDenseAbove; }
+    static bool dense_block(uint64_t m) { return static_cast<unsigned>(_mm_popcnt_u64(m)) > kDenseAbove; }
 
     // Dense blocks by pairs (kernel_block.h). A pair's table offset is 96
     // times its first byte's kind plus 16 times its second's: one multiply-add

@@ -55,7 +55,7 @@ struct Neon {
     // (kernel_block.h): avx2's cut-over, measured there; none is measured
     // on arm64 here.
     static constexpr unsigned kDenseAbove = 16;
-    static bool dense_block(uint64_t m) { return __builtin_popcountll(m) > kDenseAbove; }
+    static bool dense_block(uint64_t m) { return static_cast<unsigned>(__builtin_popcountll(m)) > kDenseAbove; }
 
     // Dense blocks by pairs (kernel_block.h), as on avx2.
     static void pair_offsets(const unsigned char *p, uint16_t *offsets) {
