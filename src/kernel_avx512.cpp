@@ -43,12 +43,9 @@ namespace {
 // byte itself from the second table, the block.
 constexpr unsigned char kSlotKey[8] = {0x00, 0x08, 0x20, 0x28, 0x03, 0x0B, 0x00, 0x00};
 
-// A special byte's reference, from the packed words of kernel_block.h
-// (little-endian: x86 only).
-constexpr unsigned reference_size(unsigned c) { return static_cast<unsigned>(kWords.word[c] >> 56); }
-constexpr unsigned char reference_byte(unsigned c, unsigned j) {
-    return static_cast<unsigned char>(kWords.word[c] >> (8 * j));
-}
+// A special byte's reference, from the packed words of kernel_block.h.
+constexpr unsigned reference_size(unsigned c) { return static_cast<unsigned>(reference_length(kWords.word[c])); }
+constexpr unsigned char reference_byte(unsigned c, unsigned j) { return reference_char(kWords.word[c], j); }
 
 struct DenseTables {
     unsigned char refs[64] = {};        // reference bytes, by code ^ key

@@ -41,11 +41,20 @@ constexpr uint64_t pack_reference(const char *ref) {
 #endif
 }
 
-CGIESC_INLINE size_t reference_length(uint64_t word) {
+constexpr size_t reference_length(uint64_t word) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     return word & 0xFF;
 #else
     return word >> 56;
+#endif
+}
+
+// Byte j of a packed reference.
+constexpr unsigned char reference_char(uint64_t word, unsigned j) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<unsigned char>(word >> (56 - 8 * j));
+#else
+    return static_cast<unsigned char>(word >> (8 * j));
 #endif
 }
 
@@ -131,19 +140,9 @@ struct PairTables {
                     continue;
                 }
                 const uint64_t word = kWords.word[kClassByte[cls]];
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-                const unsigned len = word & 0xFF;
-#else
-                const unsigned len = word >> 56;
-#endif
-                for (unsigned j = 0; j < len; ++j) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-                    const auto byte = static_cast<unsigned char>(word >> (56 - 8 * j));
-#else
-                    const auto byte = static_cast<unsigned char>(word >> (8 * j));
-#endif
+                for (unsigned j = 0; j < reference_length(word); ++j) {
                     unsigned from = 2;
-                    while (from < 16 && pieces[from] != byte) ++from;
+                    while (from < 16 && pieces[from] != reference_char(word, j)) ++from;
                     ok = ok && from < 16;
                     control[pair][at++] = static_cast<unsigned char>(from);
                 }
